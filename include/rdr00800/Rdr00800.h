@@ -1,0 +1,491 @@
+// rdr00800: badge-reader support for host applications.
+//
+// The library polls two badge readers on serial ports (an optical scanner and a
+// proximity card reader), relays scanned codes into a host window as keystrokes,
+// decodes proximity frames and hands encrypted consumer codes to an external
+// decryption library.
+//
+// Threads. The host calls every operation on its main thread: the thread that
+// ran Initialize(), or, when the host never calls it, the thread that loaded
+// the library. The one exception is the scanner thread (TScannerThread), which
+// runs its own polling loop and the optical read; everything it delivers to the
+// host runs on the main thread through TThread::Synchronize, which the host
+// serves with CheckSynchronize (or TThread::WaitFor). Reader settings read by
+// the scanner thread are atomics; everything else is plain state of the main
+// thread and takes no lock.
+//
+// Errors. Reads and decodes report "nothing" as the empty text; the decryption
+// gateway reports through its bool result and the host framework's message
+// service. Errors the text says pass to the caller are exceptions
+// (std::invalid_argument for a speed text that is not a number,
+// EDatabaseError for a database that cannot be opened).
+//
+// Text. std::string holds 8-bit characters exactly as the devices and the
+// decryption library give them; no character-set conversion is made anywhere
+// except where a declaration says so. Stored messages are Windows-1252.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#if defined(RDR00800_BUILDING)
+#define RDR00800_API __declspec(dllexport)
+#else
+#define RDR00800_API __declspec(dllimport)
+#endif
+#else
+#define RDR00800_API __attribute__((visibility("default")))
+#endif
+
+// Calling convention of the decryption library's entry: stdcall on 32-bit
+// Windows, where the vendor libraries live; the platform's C convention elsewhere.
+#if defined(_WIN32) && !defined(_WIN64)
+#define RDR00800_DECRYPT_CALL __stdcall
+#else
+#define RDR00800_DECRYPT_CALL
+#endif
+
+namespace Rdr00800 {
+
+// ---------------------------------------------------------------------------
+// Package lifecycle
+// ---------------------------------------------------------------------------
+
+// The unit's own initialization and finalization. The unit keeps one counter,
+// 0 at load: initialization() decrements it, Finalization() increments it and
+// cleans up only when that brings it back to 0, so a unit initialized once is
+// finalized once however often Finalization() runs. The clean-up empties
+// Velocidades, then Portas, then IdCriptoCons. An initialization that starts a
+// new round (counter 0 -> -1) puts the tables' texts back. Main thread only.
+RDR00800_API void initialization();
+RDR00800_API void Finalization();
+// The unit counter, for hosts and tests that check the lifecycle.
+RDR00800_API int32_t UnitInitializationCounter();
+
+// One unit of the package: its initialization and finalization entries.
+struct PackageUnitEntry {
+  void (*Initialization)();
+  void (*Finalization)();
+};
+
+// The package's unit table: Count pairs in initialization order, Rdr00800 last.
+struct PackageInfoTable {
+  int32_t Count;
+  const PackageUnitEntry* Units;
+};
+
+namespace Pkg_Rdr00800 {
+// Runs every unit's initialization in table order and makes the calling thread
+// the main thread.
+RDR00800_API void PackageLoad();
+// Runs the units' finalizations in reverse order. Scanner threads, the
+// resident decryption library and dtmLeitor stay the host's to release.
+RDR00800_API void PackageUnload();
+RDR00800_API const PackageInfoTable* GetPackageInfoTable();
+}  // namespace Pkg_Rdr00800
+
+// A resource the package carries (for example "SHOWAVI" of type "AVI"), as its
+// bytes; the empty text when the package has no such resource. Names and types
+// compare ignoring ASCII letter case.
+RDR00800_API std::string FindPackageResource(const std::string& name, const std::string& type);
+
+// ---------------------------------------------------------------------------
+// Port and speed tables, reader settings
+// ---------------------------------------------------------------------------
+
+// Port names: index 0 is "", 1..12 are "COM1".."COM12", 13 is "LPT1".
+RDR00800_API extern std::array<std::string, 14> Portas;
+// Line speeds as decimal texts, "110" to "921600" (there is no 600).
+RDR00800_API extern std::array<std::string, 13> Velocidades;
+
+// Optical reader: indices into Portas and Velocidades, and the reader type
+// (2 drops the last character of each frame). Read by the scanner thread at
+// every poll, so a change takes effect at the next poll.
+RDR00800_API extern std::atomic<int32_t> IdPortaOpt;
+RDR00800_API extern std::atomic<int32_t> IdVelocOpt;
+RDR00800_API extern std::atomic<int32_t> IdTipoOpt;
+// Proximity reader settings, kept for the host; GetProximidadeReaderValue
+// stores the baud rate it is given into IdVelocProx.
+RDR00800_API extern std::atomic<int32_t> IdPortaProx;
+RDR00800_API extern std::atomic<int32_t> IdVelocProx;
+RDR00800_API extern std::atomic<int32_t> IdTipoProx;
+// A text the host may keep here; emptied at finalization. Main thread only.
+RDR00800_API extern std::string IdCriptoCons;
+
+// ---------------------------------------------------------------------------
+// One-shot serial read
+// ---------------------------------------------------------------------------
+
+// Each read opens the port exclusively, sets the speed with 8 data bits, no
+// parity and one stop bit, waits up to 1000 ms for at most 51 bytes and closes
+// the port. The frame is the bytes read up to the first NUL. Any failure (no
+// such device, port busy, line refused, nothing within the second, hang-up in
+// the middle of the read) is the empty text.
+//
+// Port names: a mapping set with SetPortDevice comes first; on POSIX "COMn"
+// (any letter case, n >= 1) is /dev/ttyS{n-1}, "LPT1" is /dev/lp0 and a text
+// beginning with "/" is that path; anything else names no device.
+
+// Reads the optical reader: port Portas[IdPortaOpt], speed
+// Velocidades[IdVelocOpt], dropping the frame's last character when IdTipoOpt
+// is 2. Indices outside the tables give the empty text. A speed text that is
+// not a number throws std::invalid_argument after the port is closed. Any
+// thread (the scanner thread calls it).
+RDR00800_API std::string GetOpticalReaderValue();
+
+// Reads the proximity reader on `port` at `baud` bits per second; stores
+// `baud` into IdVelocProx first, whatever the outcome. `readerType` is not
+// used by the read.
+RDR00800_API std::string GetProximidadeReaderValue(const std::string& readerType, const std::string& port,
+                                                   int32_t baud);
+
+// Maps a port text (compared ignoring ASCII case) to a device path, for
+// example "COM3" to "/dev/ttyUSB0"; an empty path removes the mapping. Safe to
+// call while a scanner thread polls.
+RDR00800_API void SetPortDevice(const std::string& port, const std::string& devicePath);
+
+// ---------------------------------------------------------------------------
+// Digit conversions and proximity decoding (pure)
+// ---------------------------------------------------------------------------
+
+// Four binary digits for one hexadecimal digit ("0".."9", "A".."F"; small
+// letters are not digits here). A text whose first character is "A".."F" counts
+// that letter alone; any other text is read as a signed decimal 32-bit integer
+// (optional sign, digits only) and gives its four most significant binary
+// digits (four zeros below 1). Any failure is the empty text.
+RDR00800_API std::string HexaToBin(const std::string& text);
+
+// The decimal value of a text of binary digits, read from the last character
+// to the first; "|" takes no position, and other decimal digits are weighted
+// like binary ones. Below 10^15 the result is the plain integer; from 10^15 on
+// it is the shortest "%.15g" form (for example "1e+15"). A character that is
+// not a digit or "|", or a text with no digit, gives the empty text.
+RDR00800_API std::string BinToDec(const std::string& text);
+
+// `text` with "0" put in front up to `width`, then cut to its first `width`
+// characters.
+RDR00800_API std::string ZeroPadLeft(const std::string& text, int32_t width);
+
+// Decodes a frame already read from a proximity reader of type `readerType`,
+// using the current host framework's EmptyString and Ajusta:
+// - "3": the frame without a trailing CR LF 0x12 or CR LF;
+// - any other: the hexadecimal digits before the first CR become bits; the
+//   facility code (bits 10..17; the fixed "000" for type "1") fitted to 3 and
+//   the card number (bits 18..33) fitted to 5 characters. A frame that gives
+//   fewer than 33 bits is the empty text, as is a frame EmptyString calls empty.
+RDR00800_API std::string DecodeProximityFrame(const std::string& readerType, const std::string& frame);
+
+// Reads the proximity reader once (GetProximidadeReaderValue) and decodes the
+// frame (DecodeProximityFrame). Main thread; blocks up to about one second.
+RDR00800_API std::string LeitorProximidade(const std::string& readerType, const std::string& port, int32_t baud);
+
+// ---------------------------------------------------------------------------
+// Host framework services
+// ---------------------------------------------------------------------------
+
+class TADOConnection;
+class TDataModule;
+class TClientDataSet;
+
+// Message table component: each item is "key|text".
+class RDR00800_API TMessages {
+ public:
+  std::vector<std::string> Messages;
+  // The text stored for `key` (everything after the first "|" of the first
+  // item whose key matches exactly); the empty text when there is none.
+  std::string Msg(const std::string& key) const;
+};
+
+// Message kinds of the framework's message service; the library passes only
+// Aviso (ordinal 3).
+enum class TTipoMsg : uint8_t { Informacao = 0, Confirmacao = 1, Erro = 2, Aviso = 3, Pergunta = 4 };
+
+// The services the library takes from the host framework. The host derives
+// from it and installs its own with SetHostFramework; every method has the
+// built-in default's behaviour unless overridden. Called on the main thread.
+class RDR00800_API HostFramework {
+ public:
+  virtual ~HostFramework() = default;
+  // True when nothing was read. Default: no character above 0x20.
+  virtual bool EmptyString(const std::string& text);
+  // Fits a field to `width`. Default: "0" on the left up to the width; a
+  // longer text keeps its last `width` characters; width <= 0 gives "".
+  virtual std::string Ajusta(const std::string& text, int32_t width);
+  // The host database's connection string (always asked with ""). Default:
+  // the text given to SetDefaultConnectionString.
+  virtual std::string GetStringConexLum(const std::string& text);
+  // Adopts an open connection as the framework's database session. Default:
+  // remembers it until that connection is destroyed (see CurrentADODBSession).
+  virtual void SetADODBSession(TADOConnection* connection);
+  // Translates a form's texts. Default: leaves them as they are.
+  virtual void Trad(TDataModule* form);
+  // Shows a message (text in Windows-1252). Default: the handler set with
+  // SetDefaultMessageHandler, else one UTF-8 line on standard error.
+  virtual void Mensagem(const std::string& text, const std::string& caption, const std::string& confirmFlag,
+                        const std::string& logFlag, TTipoMsg kind, const std::string& helpContext,
+                        const std::string& detail, int32_t buttons, TClientDataSet* dataSet);
+};
+
+// Installs the host's framework; the host keeps ownership. nullptr restores
+// the built-in default. Main thread.
+RDR00800_API void SetHostFramework(HostFramework* framework);
+RDR00800_API HostFramework& CurrentHostFramework();
+
+// Settings of the built-in default framework.
+RDR00800_API void SetDefaultConnectionString(const std::string& connectionString);
+// Receives each message of the default Mensagem, converted to UTF-8; an empty
+// function restores the standard-error line.
+RDR00800_API void SetDefaultMessageHandler(std::function<void(const std::string& utf8Text)> handler);
+// The session the default framework was given, or nullptr once that
+// connection was destroyed.
+RDR00800_API TADOConnection* CurrentADODBSession();
+
+// Windows-1252 text to UTF-8.
+RDR00800_API std::string Cp1252ToUtf8(const std::string& text);
+
+// ---------------------------------------------------------------------------
+// Threads with synchronized calls
+// ---------------------------------------------------------------------------
+
+// Priority ordinals of TThread (only the low 8 bits of a value count; values
+// above 6 are taken as 6). On Linux each maps to the thread's own scheduling:
+//   0 idle          SCHED_IDLE
+//   1 lowest        nice +10
+//   2 lower         nice +5
+//   3 normal        nice 0 (the process's)
+//   4 higher        nice -5
+//   5 highest       nice -10
+//   6 time-critical nice -20
+// A raise the process has no privilege for quietly stays at normal.
+enum : uint8_t {
+  tpIdle = 0,
+  tpLowest = 1,
+  tpLower = 2,
+  tpNormal = 3,
+  tpHigher = 4,
+  tpHighest = 5,
+  tpTimeCritical = 6
+};
+
+// A thread whose body is Execute(). Created suspended or running; the host
+// (or, with FreeOnTerminate, the thread itself) deletes it. An exception that
+// escapes Execute ends the thread and is kept in FatalException().
+class RDR00800_API TThread {
+ public:
+  explicit TThread(bool createSuspended);
+  // A thread still running is terminated and waited for first (serving
+  // synchronized calls meanwhile when on the main thread).
+  virtual ~TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  void Start();  // runs a suspended thread; no effect otherwise
+  void Terminate();  // sets the termination flag and ends Sleep() waits
+  bool Terminated() const;
+  bool Finished() const;
+  bool Suspended() const;
+  // Waits for the end of Execute and returns ReturnValue(). On the main
+  // thread it keeps running synchronized calls meanwhile. A thread never
+  // started returns at once.
+  uint32_t WaitFor();
+  void SetPriority(uint8_t priority);
+  uint8_t Priority() const;
+  void SetFreeOnTerminate(bool freeOnTerminate);
+  bool FreeOnTerminate() const;
+  std::exception_ptr FatalException() const;
+  uint32_t ReturnValue() const;
+
+ protected:
+  virtual void Execute() = 0;
+  // Runs `method` on the main thread and waits for it; at once when already
+  // on it. An exception from `method` is rethrown here. When the thread object
+  // is being destroyed the call is dropped instead of waited for.
+  void Synchronize(const std::function<void()>& method);
+  // Sleeps up to `milliseconds`; Terminate() ends the sleep at once.
+  void Sleep(uint32_t milliseconds);
+  void SetReturnValue(uint32_t value);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// On the main thread: runs every queued synchronized call, waiting up to
+// `timeoutMs` for the first. True when any ran. On another thread: false.
+RDR00800_API bool CheckSynchronize(int32_t timeoutMs = 0);
+// Called on the queuing thread whenever a call is queued, so an event loop
+// can schedule CheckSynchronize. An empty function removes it.
+RDR00800_API void SetWakeMainThread(std::function<void()> wake);
+
+// ---------------------------------------------------------------------------
+// Window messages
+// ---------------------------------------------------------------------------
+
+inline constexpr uint32_t kWmKeyDown = 0x0100;
+inline constexpr uint32_t kWmChar = 0x0102;
+inline constexpr uintptr_t kVkReturn = 13;
+
+// A window's message procedure; runs on the thread that sends the message.
+using WindowProc = std::function<intptr_t(uint32_t msg, uintptr_t wParam, intptr_t lParam)>;
+
+// Registers a host window's procedure under `handle`, replacing an earlier
+// one. Any thread.
+RDR00800_API void RegisterWindow(uint32_t handle, WindowProc proc);
+RDR00800_API void UnregisterWindow(uint32_t handle);
+// Calls the window's procedure on the calling thread and returns its result;
+// a handle with no window returns 0.
+RDR00800_API intptr_t SendMessageA(uint32_t handle, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+// ---------------------------------------------------------------------------
+// Scanner thread and keystroke relay
+// ---------------------------------------------------------------------------
+
+// Types `text` into window `handle`: one WM_CHAR per byte (its unsigned value)
+// and then one WM_KEYDOWN with VK_RETURN, each sent synchronously. Main thread.
+RDR00800_API void PostTextHandle(uint32_t handle, const std::string& text);
+
+// Polls the optical reader without end and relays every frame that begins
+// with an ASCII letter or digit into window FTargetHandle, through a
+// synchronized call. Created suspended with free-on-terminate off: the host
+// starts it, terminates it, waits for it and deletes it. After a poll that
+// could not open or set up the port it waits 100 ms before the next one, so an
+// unplugged reader costs no processor time.
+class RDR00800_API TScannerThread : public TThread {
+ public:
+  TScannerThread(uint32_t priority, uint32_t targetHandle);
+  // Runs on the main thread inside the synchronized call: relays FReadValue
+  // and empties it.
+  void SendMessageToHandle();
+
+  uint32_t FTargetHandle;
+  // The last poll's frame; touched by the main thread only while the scanner
+  // thread waits in the synchronized call.
+  std::string FReadValue;
+
+ protected:
+  void Execute() override;
+};
+
+// ---------------------------------------------------------------------------
+// Database connection and data modules
+// ---------------------------------------------------------------------------
+
+// A database error; the message carries the driver's diagnostics (never the
+// connection string or its password).
+class RDR00800_API EDatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An ODBC connection. Main thread.
+class RDR00800_API TADOConnection {
+ public:
+  using Handler = std::function<void(void* sender)>;
+
+  TADOConnection();
+  // Closes the connection and frees every ODBC handle.
+  ~TADOConnection();
+  TADOConnection(const TADOConnection&) = delete;
+  TADOConnection& operator=(const TADOConnection&) = delete;
+
+  // Kept in wide form and passed through the wide ODBC calls.
+  std::wstring ConnectionString;
+  // Names the driver when the connection string names none of DRIVER=, DSN=
+  // or FILEDSN= and has no "Provider=" key of its own.
+  std::string Provider;
+  // False: the driver never prompts (SQL_DRIVER_NOPROMPT).
+  bool LoginPrompt = true;
+  // Seconds the login may take before it fails.
+  int32_t LoginTimeout = 15;
+  Handler BeforeConnect;
+  Handler AfterConnect;
+
+  // true: BeforeConnect, open, AfterConnect; a failed open throws
+  // EDatabaseError and AfterConnect does not run. false: closes.
+  void SetConnected(bool connected);
+  bool Connected() const;
+  // The ODBC connection handle (SQLHDBC), null while closed.
+  void* Handle() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A non-visual container of components. A derived class raises its creation
+// event, OnCreate, at the end of its constructor with RaiseCreate().
+class RDR00800_API TDataModule {
+ public:
+  TDataModule() = default;
+  virtual ~TDataModule() = default;
+  TDataModule(const TDataModule&) = delete;
+  TDataModule& operator=(const TDataModule&) = delete;
+
+  std::function<void(void* sender)> OnCreate;
+
+ protected:
+  void RaiseCreate();
+};
+
+// The reader data module: message table and database connection of the
+// decryption gateway.
+class RDR00800_API TdtmLeitor : public TDataModule {
+ public:
+  TdtmLeitor();
+  ~TdtmLeitor() override;
+
+  TMessages msgPadrao;
+  TADOConnection adcLeitor;
+
+  void DataModuleCreate(void* sender);
+  void adcLeitorBeforeConnect(void* sender);
+  void adcLeitorAfterConnect(void* sender);
+};
+
+// The one data module, null at load; the one-shot gateway creates and frees it.
+RDR00800_API extern TdtmLeitor* dtmLeitor;
+
+// ---------------------------------------------------------------------------
+// Decryption library gateway
+// ---------------------------------------------------------------------------
+
+// The decryption library's entry "DescriptografaMatricula": (directory, code)
+// -> decrypted code, or "CLIENTE.CFG" when the library found no configuration
+// file in the directory. The returned text belongs to the library.
+using DescriptografaMatriculaFunc = const char*(RDR00800_DECRYPT_CALL*)(const char* directory, const char* code);
+using ModuleHandle = void*;
+
+// Resident style (main thread).
+RDR00800_API extern bool DigVerifOK;
+RDR00800_API extern ModuleHandle DigVerifDLLHandle;
+RDR00800_API extern DescriptografaMatriculaFunc DVDescriptografaMatricula;
+// One-shot style (main thread).
+RDR00800_API extern ModuleHandle ImpDescriptoDLLHandle;
+RDR00800_API extern DescriptografaMatriculaFunc DescriptografaMatricula;
+
+// Loads "KQZR32.dll" (first from the host executable's directory, then the
+// platform's search path, never the working directory) and finds its entry.
+// A second start releases the earlier load first.
+RDR00800_API void StartDigVerif();
+// Unloads the resident library.
+RDR00800_API void StopDigVerif();
+// Decrypts with the resident library, passing the host executable's
+// directory; the empty text while it is not loaded.
+RDR00800_API std::string GetMatriculaDV(const std::string& code);
+// Decrypts one code with the library, which must exist as "KQZR32.DLL" in
+// `directory` (given with its trailing separator). Creates dtmLeitor and opens
+// its database connection (EDatabaseError passes to the caller), shows a
+// message through the host framework on failure, and always frees dtmLeitor.
+// `result` is written only when the library was called.
+RDR00800_API bool LeitorDescriptoDll(std::string& result, const std::string& directory, const std::string& code);
+
+}  // namespace Rdr00800

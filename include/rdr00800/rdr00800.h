@@ -1,0 +1,154 @@
+/* rdr00800 C interface, for hosts written in C, Pascal, Python (ctypes) and
+ * other languages that cannot use the C++ header.
+ *
+ * Texts go in as NUL-terminated 8-bit strings. Texts that come out are
+ * allocated by the library and released by the caller with Rdr00800_FreeText;
+ * a NULL argument where a text is expected counts as the empty text. No C++
+ * exception ever crosses this interface: an operation that fails returns the
+ * empty text (never NULL), 0 or false. Threads as in the C++ header: every call
+ * on the host's main thread, except where a declaration says otherwise. */
+#ifndef RDR00800_C_H
+#define RDR00800_C_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(RDR00800_BUILDING)
+#define RDR00800_CAPI __declspec(dllexport)
+#else
+#define RDR00800_CAPI __declspec(dllimport)
+#endif
+#else
+#define RDR00800_CAPI __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Releases a text (or resource bytes) returned by the library. NULL is fine. */
+RDR00800_CAPI void Rdr00800_FreeText(char* text);
+/* The message of the last error that an entry of this interface caught on the
+ * calling thread (for example a database that could not be opened); the empty
+ * text when none has. */
+RDR00800_CAPI char* Rdr00800_LastError(void);
+
+/* ---- Package lifecycle ---- */
+typedef struct Rdr00800PackageUnitEntry {
+  void (*Initialization)(void);
+  void (*Finalization)(void);
+} Rdr00800PackageUnitEntry;
+
+typedef struct Rdr00800PackageInfoTable {
+  int32_t Count;
+  const Rdr00800PackageUnitEntry* Units;
+} Rdr00800PackageInfoTable;
+
+RDR00800_CAPI void Initialize(void);
+RDR00800_CAPI void Finalize(void);
+RDR00800_CAPI const Rdr00800PackageInfoTable* GetPackageInfoTable(void);
+/* A resource's bytes (for example "SHOWAVI", "AVI"), with their count in
+ * *size; NULL and *size 0 when there is none. Release with Rdr00800_FreeText. */
+RDR00800_CAPI char* Rdr00800_FindPackageResource(const char* name, const char* type, size_t* size);
+
+/* ---- Tables and settings ---- */
+#define RDR00800_PORTAS_COUNT 14
+#define RDR00800_VELOCIDADES_COUNT 13
+
+/* Table entries; an index outside the table gives the empty text. */
+RDR00800_CAPI char* Rdr00800_Porta(int32_t index);
+RDR00800_CAPI char* Rdr00800_Velocidade(int32_t index);
+
+typedef enum Rdr00800Setting {
+  RDR00800_ID_PORTA_OPT = 0,
+  RDR00800_ID_VELOC_OPT = 1,
+  RDR00800_ID_TIPO_OPT = 2,
+  RDR00800_ID_PORTA_PROX = 3,
+  RDR00800_ID_VELOC_PROX = 4,
+  RDR00800_ID_TIPO_PROX = 5
+} Rdr00800Setting;
+
+/* An unknown setting reads as 0 and is not written (the setter returns 0). */
+RDR00800_CAPI int32_t Rdr00800_GetSetting(int32_t setting);
+RDR00800_CAPI int Rdr00800_SetSetting(int32_t setting, int32_t value);
+RDR00800_CAPI char* Rdr00800_GetIdCriptoCons(void);
+RDR00800_CAPI void Rdr00800_SetIdCriptoCons(const char* text);
+
+/* ---- Serial reads (any thread) ---- */
+RDR00800_CAPI char* Rdr00800_GetOpticalReaderValue(void);
+RDR00800_CAPI char* Rdr00800_GetProximidadeReaderValue(const char* readerType, const char* port, int32_t baud);
+/* An empty or NULL devicePath removes the mapping. */
+RDR00800_CAPI void Rdr00800_SetPortDevice(const char* port, const char* devicePath);
+
+/* ---- Digit conversions and proximity decoding ---- */
+RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);
+RDR00800_CAPI char* Rdr00800_BinToDec(const char* text);
+RDR00800_CAPI char* Rdr00800_DecodeProximityFrame(const char* readerType, const char* frame);
+/* Reads the proximity reader once and decodes its frame (plain export name). */
+RDR00800_CAPI char* LeitorProximidade(const char* readerType, const char* port, int32_t baud);
+
+/* ---- Host framework ----
+ * Callbacks run on the main thread. Texts a callback returns are copied at
+ * once and never freed by the library. A NULL member keeps the built-in
+ * default for that service. */
+typedef struct Rdr00800HostFramework {
+  void* context;
+  int (*EmptyString)(void* context, const char* text);
+  const char* (*Ajusta)(void* context, const char* text, int32_t width);
+  const char* (*GetStringConexLum)(void* context, const char* text);
+  /* odbcConnection: the open SQLHDBC, valid until the gateway call returns. */
+  void (*SetADODBSession)(void* context, void* odbcConnection);
+  void (*Trad)(void* context, void* form);
+  void (*Mensagem)(void* context, const char* text, const char* caption, const char* confirmFlag,
+                   const char* logFlag, uint8_t kind, const char* helpContext, const char* detail,
+                   int32_t buttons, void* dataSet);
+} Rdr00800HostFramework;
+
+/* Copies *framework and installs it; NULL restores the built-in default. */
+RDR00800_CAPI void Rdr00800_SetHostFramework(const Rdr00800HostFramework* framework);
+RDR00800_CAPI void Rdr00800_SetDefaultConnectionString(const char* connectionString);
+
+/* ---- Threads, windows and the scanner ---- */
+typedef intptr_t (*Rdr00800WindowProc)(void* context, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+/* Any thread. A NULL proc unregisters the window. */
+RDR00800_CAPI void Rdr00800_RegisterWindow(uint32_t handle, Rdr00800WindowProc proc, void* context);
+RDR00800_CAPI void Rdr00800_UnregisterWindow(uint32_t handle);
+RDR00800_CAPI intptr_t Rdr00800_SendMessageA(uint32_t handle, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+RDR00800_CAPI void Rdr00800_PostTextHandle(uint32_t handle, const char* text);
+
+/* Runs queued synchronized calls on the main thread; nonzero when any ran. */
+RDR00800_CAPI int Rdr00800_CheckSynchronize(int32_t timeoutMs);
+/* wake(context) is called on the queuing thread whenever a call is queued;
+ * NULL removes it. */
+RDR00800_CAPI void Rdr00800_SetWakeMainThread(void (*wake)(void* context), void* context);
+
+typedef struct Rdr00800ScannerThread Rdr00800ScannerThread;
+/* Created suspended. */
+RDR00800_CAPI Rdr00800ScannerThread* Rdr00800_ScannerThread_Create(uint32_t priority, uint32_t targetHandle);
+RDR00800_CAPI void Rdr00800_ScannerThread_Start(Rdr00800ScannerThread* thread);
+RDR00800_CAPI void Rdr00800_ScannerThread_Terminate(Rdr00800ScannerThread* thread);
+/* Waits for the end while serving synchronized calls; nonzero when the thread
+ * ended with an error. */
+RDR00800_CAPI int Rdr00800_ScannerThread_WaitFor(Rdr00800ScannerThread* thread);
+RDR00800_CAPI int Rdr00800_ScannerThread_Finished(const Rdr00800ScannerThread* thread);
+/* Terminates, waits and frees. NULL is fine. */
+RDR00800_CAPI void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread);
+
+/* ---- Decryption gateway ---- */
+RDR00800_CAPI void Rdr00800_StartDigVerif(void);
+RDR00800_CAPI void Rdr00800_StopDigVerif(void);
+RDR00800_CAPI int Rdr00800_DigVerifOK(void);
+RDR00800_CAPI char* Rdr00800_GetMatriculaDV(const char* code);
+/* Plain export name. *result is replaced by a new library text only when the
+ * library was called; what the caller had there is never freed by the library.
+ * Nonzero when *result holds a decrypted code. A database error gives 0,
+ * leaves *result alone and is kept for Rdr00800_LastError. */
+RDR00800_CAPI int LeitorDescriptoDll(char** result, const char* directory, const char* code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RDR00800_C_H */

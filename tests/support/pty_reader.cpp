@@ -1,0 +1,79 @@
+#include "support/pty_reader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace rdrtest {
+
+PtyReader::PtyReader(std::string linkPath) : linkPath_(std::move(linkPath)) {
+  char name[256] = {};
+  termios raw{};
+  cfmakeraw(&raw);
+  if (openpty(&controlling_, &subordinate_, name, &raw, nullptr) != 0) {
+    throw std::system_error(errno, std::generic_category(), "openpty");
+  }
+  devicePath_ = name;
+  // The test keeps the subordinate side open so the pty never hangs up
+  // between the library's polls, and its raw settings persist.
+  if (!linkPath_.empty()) {
+    ::unlink(linkPath_.c_str());
+    if (::symlink(devicePath_.c_str(), linkPath_.c_str()) != 0) {
+      throw std::system_error(errno, std::generic_category(), "symlink");
+    }
+  }
+}
+
+PtyReader::~PtyReader() {
+  if (sender_.joinable()) sender_.join();
+  if (!linkPath_.empty()) ::unlink(linkPath_.c_str());
+  if (subordinate_ >= 0) ::close(subordinate_);
+  if (controlling_ >= 0) ::close(controlling_);
+}
+
+void PtyReader::Send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(controlling_, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "write to pty");
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void PtyReader::SendAfter(std::chrono::milliseconds delay, std::string bytes) {
+  if (sender_.joinable()) sender_.join();
+  sender_ = std::thread([this, delay, bytes = std::move(bytes)] {
+    std::this_thread::sleep_for(delay);
+    Send(bytes);
+  });
+}
+
+void PtyReader::HangUp() {
+  if (sender_.joinable()) sender_.join();
+  if (controlling_ >= 0) ::close(controlling_);
+  controlling_ = -1;
+}
+
+void PtyReader::Flush() { ::tcflush(subordinate_, TCIFLUSH); }
+
+int OpenDescriptorCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    --count;  // the directory stream's own descriptor
+  }
+  return count;
+}
+
+}  // namespace rdrtest
