@@ -281,6 +281,9 @@ enum : uint8_t {
 // escapes Execute ends the thread and is kept in FatalException().
 class RDR00800_API TThread {
  public:
+  // A thread created running may enter Execute before a derived class's
+  // constructor has finished: a derived class with members of its own creates
+  // suspended and calls Start().
   explicit TThread(bool createSuspended);
   // A thread still running is terminated and waited for first (serving
   // synchronized calls meanwhile when on the main thread).
@@ -307,12 +310,18 @@ class RDR00800_API TThread {
  protected:
   virtual void Execute() = 0;
   // Runs `method` on the main thread and waits for it; at once when already
-  // on it. An exception from `method` is rethrown here. When the thread object
-  // is being destroyed the call is dropped instead of waited for.
+  // on it. An exception from `method` is rethrown here. While the object is
+  // destroyed on the main thread, calls still run (the last code is
+  // delivered); while it is destroyed on another thread, which cannot serve
+  // them, they are dropped instead of waited for.
   void Synchronize(const std::function<void()>& method);
   // Sleeps up to `milliseconds`; Terminate() ends the sleep at once.
   void Sleep(uint32_t milliseconds);
   void SetReturnValue(uint32_t value);
+  // What the destructor does first: terminates, then waits for the end as
+  // described there. A derived class whose Execute uses its own members calls
+  // it first in its destructor, before those members are destroyed.
+  void TerminateAndWait();
 
  private:
   struct State;
@@ -362,6 +371,8 @@ RDR00800_API void PostTextHandle(uint32_t handle, const std::string& text);
 class RDR00800_API TScannerThread : public TThread {
  public:
   TScannerThread(uint32_t priority, uint32_t targetHandle);
+  // Terminates and waits (see ~TThread) before FReadValue goes away.
+  ~TScannerThread() override;
   // Runs on the main thread inside the synchronized call: relays FReadValue
   // and empties it.
   void SendMessageToHandle();

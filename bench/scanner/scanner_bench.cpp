@@ -1,0 +1,115 @@
+// Scanner figures: relay latency from a poll's return to the Enter in the
+// host window, and the processor cost of a scanner on a port that cannot be
+// opened, with the pause after such polls and without it.
+//
+// Usage: rdr00800_scanner_bench [relay samples, default 2000] [idle seconds, default 5]
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rdr00800/Rdr00800.h"
+#include "scanner/optical_poll_source.h"
+#include "serial/serial_read.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kWindow = 0xBE7C;
+
+// The stand-in read: returns a 12-character code a little later, so the
+// host is already blocked in CheckSynchronize, and stamps the moment it
+// returns.
+std::atomic<int64_t> gReadReturnedNs{0};
+Rdr00800::detail::OpticalPoll TwelveCharacterRead() {
+  std::this_thread::sleep_for(200us);
+  gReadReturnedNs = Clock::now().time_since_epoch().count();
+  return {"ABCDEF123456", true};
+}
+
+void MeasureRelayLatency(int samples) {
+  std::vector<int64_t> latenciesNs;
+  latenciesNs.reserve(static_cast<size_t>(samples));
+  Rdr00800::RegisterWindow(kWindow, [&](uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
+    if (msg == Rdr00800::kWmKeyDown)
+      latenciesNs.push_back(Clock::now().time_since_epoch().count() - gReadReturnedNs.load());
+    return 0;
+  });
+  Rdr00800::detail::SetOpticalPollSource(&TwelveCharacterRead);
+  {
+    Rdr00800::TScannerThread scanner(Rdr00800::tpNormal, kWindow);
+    scanner.Start();
+    while (static_cast<int>(latenciesNs.size()) < samples) Rdr00800::CheckSynchronize(1000);
+  }
+  Rdr00800::detail::SetOpticalPollSource(nullptr);
+  Rdr00800::UnregisterWindow(kWindow);
+
+  std::sort(latenciesNs.begin(), latenciesNs.end());
+  auto at = [&](double q) { return latenciesNs[static_cast<size_t>(q * (latenciesNs.size() - 1))] / 1000.0; };
+  std::printf("relay latency, read return -> Enter in window (%zu samples): median %.1f us, p90 %.1f us, p99 %.1f us\n",
+              latenciesNs.size(), at(0.5), at(0.9), at(0.99));
+}
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Runs `thread` for `seconds` while the host serves calls, as a host does;
+// returns the process's processor use in percent of one core.
+double CpuPercentWhileRunning(Rdr00800::TThread& thread, int seconds) {
+  const double cpuBefore = ProcessCpuSeconds();
+  const auto start = Clock::now();
+  thread.Start();
+  while (Clock::now() - start < std::chrono::seconds(seconds)) Rdr00800::CheckSynchronize(100);
+  thread.Terminate();
+  thread.WaitFor();
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  return 100.0 * (ProcessCpuSeconds() - cpuBefore) / wall;
+}
+
+// The loop without the pause: polls again at once after a failed open.
+class BackToBackPoller : public Rdr00800::TThread {
+ public:
+  BackToBackPoller() : TThread(true) {}
+  std::atomic<long> polls{0};
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      Rdr00800::detail::PollOpticalReader();
+      ++polls;
+    }
+  }
+};
+
+void MeasureIdleCost(int seconds) {
+  Rdr00800::IdPortaOpt = 0;  // the empty port text names no device
+  Rdr00800::TScannerThread scanner(Rdr00800::tpNormal, kWindow);
+  std::printf("idle cost over %d s, port that cannot be opened, with the pause: %.2f%% of one core\n", seconds,
+              CpuPercentWhileRunning(scanner, seconds));
+  BackToBackPoller unpaused;
+  const double percent = CpuPercentWhileRunning(unpaused, seconds);
+  std::printf("idle cost over %d s, same port, polling back to back: %.1f%% of one core (%ld polls)\n", seconds,
+              percent, unpaused.polls.load());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int samples = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
+  const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  MeasureRelayLatency(samples);
+  MeasureIdleCost(seconds);
+  return 0;
+}

@@ -1,0 +1,59 @@
+// The scanner thread: polls the optical reader and types each code that
+// begins with a letter or digit into the host window, on the main thread.
+#include <atomic>
+
+#include "rdr00800/Rdr00800.h"
+#include "scanner/optical_poll_source.h"
+
+namespace Rdr00800 {
+namespace {
+
+// Pause after a poll that could not reach the device (no such port, port
+// busy, line refused): without it an unplugged reader pins a core.
+constexpr uint32_t kUnreachablePortPauseMs = 100;
+
+std::atomic<detail::OpticalPollFunction> gPollSource{&detail::PollOpticalReader};
+
+// Bytes above 127 are not letters in any code page the readers use.
+bool StartsWithAsciiLetterOrDigit(const std::string& text) {
+  if (text.empty()) return false;
+  const unsigned char first = static_cast<unsigned char>(text.front());
+  return (first >= '0' && first <= '9') || (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+}
+
+}  // namespace
+
+void detail::SetOpticalPollSource(OpticalPollFunction poll) {
+  gPollSource.store(poll ? poll : &PollOpticalReader);
+}
+
+void PostTextHandle(uint32_t handle, const std::string& text) {
+  for (const char byte : text) SendMessageA(handle, kWmChar, static_cast<unsigned char>(byte), 0);
+  SendMessageA(handle, kWmKeyDown, kVkReturn, 0);
+}
+
+TScannerThread::TScannerThread(uint32_t priority, uint32_t targetHandle)
+    : TThread(true), FTargetHandle(targetHandle) {
+  SetPriority(static_cast<uint8_t>(priority));
+  SetFreeOnTerminate(false);
+}
+
+TScannerThread::~TScannerThread() { TerminateAndWait(); }
+
+void TScannerThread::SendMessageToHandle() {
+  PostTextHandle(FTargetHandle, FReadValue);
+  FReadValue.clear();
+}
+
+void TScannerThread::Execute() {
+  while (!Terminated()) {
+    detail::OpticalPoll poll = gPollSource.load()();
+    FReadValue = std::move(poll.frame);
+    if (StartsWithAsciiLetterOrDigit(FReadValue))
+      Synchronize([this] { SendMessageToHandle(); });
+    else if (!poll.reachedDevice)
+      Sleep(kUnreachablePortPauseMs);
+  }
+}
+
+}  // namespace Rdr00800
