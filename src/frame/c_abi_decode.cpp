@@ -1,0 +1,36 @@
+// C entries of the digit conversions, the proximity decoder and the host
+// framework settings.
+#include "frame/c_abi_support.h"
+#include "frame/host_framework.h"
+
+using Rdr00800::detail::GuardedText;
+using Rdr00800::detail::GuardedVoid;
+using Rdr00800::detail::TextArg;
+
+extern "C" {
+
+RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text) {
+  return GuardedText([&] { return Rdr00800::HexaToBin(TextArg(text)); });
+}
+
+RDR00800_CAPI char* Rdr00800_BinToDec(const char* text) {
+  return GuardedText([&] { return Rdr00800::BinToDec(TextArg(text)); });
+}
+
+RDR00800_CAPI char* Rdr00800_DecodeProximityFrame(const char* readerType, const char* frame) {
+  return GuardedText([&] { return Rdr00800::DecodeProximityFrame(TextArg(readerType), TextArg(frame)); });
+}
+
+RDR00800_CAPI char* LeitorProximidade(const char* readerType, const char* port, int32_t baud) {
+  return GuardedText([&] { return Rdr00800::LeitorProximidade(TextArg(readerType), TextArg(port), baud); });
+}
+
+RDR00800_CAPI void Rdr00800_SetHostFramework(const Rdr00800HostFramework* framework) {
+  GuardedVoid([&] { Rdr00800::detail::InstallCallbackHostFramework(framework); });
+}
+
+RDR00800_CAPI void Rdr00800_SetDefaultConnectionString(const char* connectionString) {
+  GuardedVoid([&] { Rdr00800::SetDefaultConnectionString(TextArg(connectionString)); });
+}
+
+}  // extern "C"

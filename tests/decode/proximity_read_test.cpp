@@ -1,0 +1,49 @@
+// LeitorProximidade end to end, with a pseudo-terminal as the reader.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "rdr00800/Rdr00800.h"
+#include "support/pty_reader.h"
+
+namespace {
+
+class ProximityReader : public ::testing::Test {
+ protected:
+  void SetUp() override { Rdr00800::SetPortDevice(kPort, reader_.DevicePath()); }
+  void TearDown() override { Rdr00800::SetPortDevice(kPort, ""); }
+
+  std::string ReadAfterSending(const std::string& readerType, const std::string& frame) {
+    reader_.Send(frame);
+    return Rdr00800::LeitorProximidade(readerType, kPort, 9600);
+  }
+
+  static constexpr const char* kPort = "COM7";
+  rdrtest::PtyReader reader_;
+};
+
+TEST_F(ProximityReader, DecodesEachReaderType) {
+  EXPECT_EQ(ReadAfterSending("2", "003DD93700\r\n"), "12345678");
+  EXPECT_EQ(ReadAfterSending("1", "003DD93700\r\n"), "00045678");
+  EXPECT_EQ(ReadAfterSending("5", "003DD93700\r\n"), "12345678");
+  EXPECT_EQ(ReadAfterSending("3", "003DD93700\r\n"), "003DD93700");
+  EXPECT_EQ(ReadAfterSending("3", std::string("12345\r\n\x12", 8)), "12345");
+}
+
+TEST_F(ProximityReader, ShortOrEmptyFramesAreNothingRead) {
+  EXPECT_EQ(ReadAfterSending("2", "003DD9\r\n"), "");
+  EXPECT_EQ(ReadAfterSending("3", "\r\n"), "");
+}
+
+TEST_F(ProximityReader, SilentReaderIsNothingReadAndKeepsTheSpeed) {
+  EXPECT_EQ(Rdr00800::LeitorProximidade("2", kPort, 19200), "");
+  EXPECT_EQ(Rdr00800::IdVelocProx.load(), 19200);
+}
+
+TEST(ProximityReaderMissing, PortWithoutDeviceIsNothingRead) {
+  Rdr00800::SetPortDevice("COM9", "/nonexistent/rdr00800-reader");
+  EXPECT_EQ(Rdr00800::LeitorProximidade("2", "COM9", 9600), "");
+  Rdr00800::SetPortDevice("COM9", "");
+}
+
+}  // namespace
