@@ -167,8 +167,9 @@ RDR00800_API std::string HexaToBin(const std::string& text);
 // The decimal value of a text of binary digits, read from the last character
 // to the first; "|" takes no position, and other decimal digits are weighted
 // like binary ones. Below 10^15 the result is the plain integer; from 10^15 on
-// it is the shortest "%.15g" form (for example "1e+15"). A character that is
-// not a digit or "|", or a text with no digit, gives the empty text.
+// it is the "%.15g" form (for example "1e+15"). A character that is not a
+// digit or "|", a text with no digit, or a sum too large for a double gives
+// the empty text.
 RDR00800_API std::string BinToDec(const std::string& text);
 
 // `text` with "0" put in front up to `width`, then cut to its first `width`
