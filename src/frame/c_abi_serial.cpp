@@ -1,0 +1,24 @@
+// C entries of the one-shot serial read and the port naming.
+#include "frame/c_abi_support.h"
+#include "rdr00800/Rdr00800.h"
+#include "rdr00800/rdr00800.h"
+
+using Rdr00800::detail::GuardedText;
+using Rdr00800::detail::GuardedVoid;
+using Rdr00800::detail::TextArg;
+
+extern "C" {
+
+char* Rdr00800_GetOpticalReaderValue(void) {
+  return GuardedText([] { return Rdr00800::GetOpticalReaderValue(); });
+}
+
+char* Rdr00800_GetProximidadeReaderValue(const char* readerType, const char* port, int32_t baud) {
+  return GuardedText([&] { return Rdr00800::GetProximidadeReaderValue(TextArg(readerType), TextArg(port), baud); });
+}
+
+void Rdr00800_SetPortDevice(const char* port, const char* devicePath) {
+  GuardedVoid([&] { Rdr00800::SetPortDevice(TextArg(port), TextArg(devicePath)); });
+}
+
+}  // extern "C"

@@ -1,0 +1,82 @@
+// The serial device layer: what the one-shot read needs from a serial port,
+// with one backend per platform (device_posix.cpp; a Win32 backend is one more
+// file), chosen by CMake.
+//
+// Callers: the one-shot read (serial_read.cpp), on whatever thread runs it
+// (the scanner thread for the optical reader, the host's thread for the
+// proximity reader). A SerialDevice belongs to one thread at a time; distinct
+// devices may be used from distinct threads at once. No operation throws
+// except std::bad_alloc; failure is reported through the return value and
+// leaves the device open, to be closed by its destructor.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace Rdr00800::detail {
+
+enum class Parity : uint8_t { None, Odd, Even };
+
+// The part of a line's settings the read changes. Everything else the device
+// reports (flow control, special characters) is kept by the backend between
+// GetLineSettings and SetLineSettings.
+struct LineSettings {
+  int32_t baud = 0;
+  uint8_t dataBits = 8;  // 5..8
+  Parity parity = Parity::None;
+  uint8_t stopBits = 1;  // 1 or 2
+};
+
+// The path the backend opens for a device name (a port text followed by ":"),
+// or the empty text when the name names no device. A mapping set with
+// SetPortDevice comes first. Any thread; does not block beyond the mapping's
+// lock.
+std::string DevicePathForName(std::string_view deviceName);
+
+// An open serial device, held exclusively: while it exists no other
+// SerialDevice, in this process or another, can open the same port. Move-only;
+// the destructor releases the exclusive hold and closes the device.
+class SerialDevice {
+ public:
+  // Opens the named device for reading and writing, exclusively, without
+  // waiting for carrier and without purging its queues. nullopt when the name
+  // names no device, the device cannot be opened, or another holder has it.
+  // Does not block.
+  static std::optional<SerialDevice> Open(std::string_view deviceName);
+
+  SerialDevice(SerialDevice&&) noexcept;
+  SerialDevice& operator=(SerialDevice&&) noexcept;
+  ~SerialDevice();
+
+  // The line settings the device reports now; nullopt when it reports none
+  // (not a serial line).
+  std::optional<LineSettings> GetLineSettings();
+  // Applies `settings` over what GetLineSettings last read. The line is made
+  // transparent: bytes arrive as the reader sent them and nothing is echoed.
+  // false when GetLineSettings never succeeded or the device refuses a
+  // setting (a baud rate of 0 or below is refused here).
+  bool SetLineSettings(const LineSettings& settings);
+  // Driver queue sizes in bytes; false when the driver refuses them.
+  bool SetQueueSizes(size_t input, size_t output);
+  // How long one ReadOnce may last, counted from its start.
+  bool SetReadTimeout(std::chrono::milliseconds total);
+  // Reads once: returns as soon as buffer.size() bytes have arrived, or when
+  // the read time-out has passed since the call began (never earlier), with
+  // the count of bytes read. Blocks up to the time-out; signals neither end
+  // it early nor lose bytes. nullopt when the device fails or hangs up during
+  // the read, whatever had arrived.
+  std::optional<size_t> ReadOnce(std::span<char> buffer);
+
+ private:
+  struct Native;
+  explicit SerialDevice(std::unique_ptr<Native> native) noexcept;
+  std::unique_ptr<Native> native_;
+};
+
+}  // namespace Rdr00800::detail

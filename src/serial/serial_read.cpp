@@ -1,0 +1,89 @@
+#include "serial/serial_read.h"
+
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <stdexcept>
+#include <string_view>
+
+#include "rdr00800/Rdr00800.h"
+#include "serial/device.h"
+
+namespace Rdr00800 {
+
+namespace {
+
+constexpr size_t kFrameLimit = 51;
+constexpr std::chrono::milliseconds kReadTimeout{1000};
+constexpr size_t kQueueSize = 256;
+
+// The optical speed text as an integer: optional sign and decimal digits.
+int32_t SpeedFromText(const std::string& text) {
+  std::string_view digits = text;
+  if (digits.starts_with('+') && !digits.substr(1).starts_with('-')) digits.remove_prefix(1);
+  int32_t speed = 0;
+  const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), speed);
+  if (error != std::errc() || stop != digits.data() + digits.size()) {
+    throw std::invalid_argument("speed is not a number: '" + text + "'");
+  }
+  return speed;
+}
+
+// Opens `port`, sets the line at the rate `rateOf()` gives, waits up to one
+// second for a frame and closes the port on every path. `rateOf` runs only
+// once the port is open and its line read, so an exception it throws reaches
+// the caller after the close.
+template <class RateOf>
+detail::OpticalPoll ReadFrame(const std::string& port, RateOf&& rateOf) {
+  detail::OpticalPoll poll;
+  auto device = detail::SerialDevice::Open(port + ":");
+  if (!device) return poll;
+  auto line = device->GetLineSettings();
+  if (!line) return poll;
+  line->baud = rateOf();
+  line->dataBits = 8;
+  line->parity = detail::Parity::None;
+  line->stopBits = 1;
+  if (!device->SetQueueSizes(kQueueSize, kQueueSize) || !device->SetLineSettings(*line) ||
+      !device->SetReadTimeout(kReadTimeout)) {
+    return poll;
+  }
+  poll.reachedDevice = true;
+  std::array<char, kFrameLimit> buffer;
+  const auto count = device->ReadOnce(buffer);
+  if (!count) return poll;
+  const std::string_view bytes(buffer.data(), *count);
+  poll.frame = bytes.substr(0, bytes.find('\0'));
+  return poll;
+}
+
+template <class Table>
+const std::string* EntryAt(const Table& table, int32_t index) {
+  if (index < 0 || static_cast<size_t>(index) >= table.size()) return nullptr;
+  return &table[static_cast<size_t>(index)];
+}
+
+}  // namespace
+
+namespace detail {
+
+OpticalPoll PollOpticalReader() {
+  const std::string* port = EntryAt(Portas, IdPortaOpt.load(std::memory_order_relaxed));
+  const std::string* speed = EntryAt(Velocidades, IdVelocOpt.load(std::memory_order_relaxed));
+  const bool dropLastCharacter = IdTipoOpt.load(std::memory_order_relaxed) == 2;
+  if (!port || !speed) return {};
+  OpticalPoll poll = ReadFrame(*port, [speedText = *speed] { return SpeedFromText(speedText); });
+  if (dropLastCharacter && !poll.frame.empty()) poll.frame.pop_back();
+  return poll;
+}
+
+}  // namespace detail
+
+std::string GetOpticalReaderValue() { return detail::PollOpticalReader().frame; }
+
+std::string GetProximidadeReaderValue(const std::string&, const std::string& port, int32_t baud) {
+  IdVelocProx.store(baud, std::memory_order_relaxed);
+  return ReadFrame(port, [baud] { return baud; }).frame;
+}
+
+}  // namespace Rdr00800
