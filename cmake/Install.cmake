@@ -14,5 +14,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/rdr00800ConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/rdr00800Config.cmake ${PROJECT_BINARY_DIR}/rdr00800ConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/rdr00800)
 
+# Relocatable: the prefix is found from where the .pc file lies, so an
+# install with --prefix elsewhere still gives the right paths.
+file(RELATIVE_PATH RDR00800_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" RDR00800_PC_TO_PREFIX "${RDR00800_PC_TO_PREFIX}")
 configure_file(cmake/rdr00800.pc.in ${PROJECT_BINARY_DIR}/rdr00800.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/rdr00800.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -12,9 +12,12 @@ namespace Rdr00800 {
 namespace detail {
 namespace {
 
-// Optional sign and decimal digits only; anything else, or a value outside
-// 32 bits, is no number.
-bool ParseInt32(std::string_view text, int32_t& value) {
+// Below this every sum is an exact integer of a double and prints as one.
+constexpr double kPlainIntegerLimit = 1e15;
+
+}  // namespace
+
+bool ParseInt32(std::string_view text, int32_t& value) noexcept {
   if (!text.empty() && text.front() == '+') {
     text.remove_prefix(1);
     if (text.empty() || text.front() == '-') return false;
@@ -23,11 +26,6 @@ bool ParseInt32(std::string_view text, int32_t& value) {
   const auto [stop, error] = std::from_chars(text.data(), end, value);
   return error == std::errc() && stop == end;
 }
-
-// Below this every sum is an exact integer of a double and prints as one.
-constexpr double kPlainIntegerLimit = 1e15;
-
-}  // namespace
 
 int HexDigitValue(char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';

@@ -3,10 +3,15 @@
 // character and per field.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace Rdr00800::detail {
+
+// The runtime's text-to-integer conversion: an optional sign and decimal
+// digits only; anything else, or a value outside 32 bits, is no number.
+bool ParseInt32(std::string_view text, int32_t& value) noexcept;
 
 // The value HexaToBin gives a lone character: 0..9 for "0".."9", 10..15 for
 // "A".."F", -1 for anything else (small letters included).

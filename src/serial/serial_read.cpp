@@ -1,11 +1,11 @@
 #include "serial/serial_read.h"
 
 #include <array>
-#include <charconv>
 #include <chrono>
 #include <stdexcept>
 #include <string_view>
 
+#include "decode/digit_conversions.h"
 #include "rdr00800/Rdr00800.h"
 #include "serial/device.h"
 
@@ -17,15 +17,10 @@ constexpr size_t kFrameLimit = 51;
 constexpr std::chrono::milliseconds kReadTimeout{1000};
 constexpr size_t kQueueSize = 256;
 
-// The optical speed text as an integer: optional sign and decimal digits.
+// The optical speed text as an integer.
 int32_t SpeedFromText(const std::string& text) {
-  std::string_view digits = text;
-  if (digits.starts_with('+') && !digits.substr(1).starts_with('-')) digits.remove_prefix(1);
   int32_t speed = 0;
-  const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), speed);
-  if (error != std::errc() || stop != digits.data() + digits.size()) {
-    throw std::invalid_argument("speed is not a number: '" + text + "'");
-  }
+  if (!detail::ParseInt32(text, speed)) throw std::invalid_argument("speed is not a number: '" + text + "'");
   return speed;
 }
 

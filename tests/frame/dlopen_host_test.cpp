@@ -63,15 +63,19 @@ TEST_F(DlopenHost, InitializeAndFinalizeRunTheUnitTable) {
   auto table = Entry<const Rdr00800PackageInfoTable*()>("GetPackageInfoTable")();
   ASSERT_NE(table, nullptr);
   EXPECT_GE(table->Count, 1);
-  Entry<void()>("Initialize")();
+  auto initialize = Entry<void()>("Initialize");
+  auto finalize = Entry<void()>("Finalize");
+  auto porta = Entry<char*(int32_t)>("Rdr00800_Porta");
+  initialize();
   Entry<void(const char*)>("Rdr00800_SetIdCriptoCons")("abc");
-  Entry<void()>("Finalize")();
-  EXPECT_EQ(Text(Entry<char*(int32_t)>("Rdr00800_Porta")(1)), "") << "finalization empties the tables";
+  finalize();
+  EXPECT_EQ(Text(porta(1)), "") << "finalization empties the tables";
   EXPECT_EQ(Text(Entry<char*()>("Rdr00800_GetIdCriptoCons")()), "");
-  Entry<void()>("Finalize")();  // a second unload must not clean up again or crash
-  Entry<void()>("Initialize")();
-  EXPECT_EQ(Text(Entry<char*(int32_t)>("Rdr00800_Porta")(1)), "COM1");
-  Entry<void()>("Finalize")();
+  initialize();
+  EXPECT_EQ(Text(porta(1)), "COM1") << "a new load fills them again";
+  finalize();
+  finalize();  // one unload too many cleans nothing twice and does not crash
+  EXPECT_EQ(Text(porta(1)), "");
 }
 
 TEST_F(DlopenHost, ExportsOnlyTheInterface) {
