@@ -1,0 +1,126 @@
+// The decryption gateway: a resident library kept between StartDigVerif and
+// StopDigVerif, and a one-shot call that tells the user why it failed.
+#include "decrypt/gateway.h"
+
+#include "rdr00800/Rdr00800.h"
+#include "runtime/dynamic_library.h"
+
+namespace Rdr00800 {
+
+bool DigVerifOK = false;
+ModuleHandle DigVerifDLLHandle = nullptr;
+DescriptografaMatriculaFunc DVDescriptografaMatricula = nullptr;
+ModuleHandle ImpDescriptoDLLHandle = nullptr;
+DescriptografaMatriculaFunc DescriptografaMatricula = nullptr;
+
+namespace {
+
+constexpr const char* kLibraryName = "KQZR32.dll";
+constexpr const char* kCheckedFileName = "KQZR32.DLL";
+constexpr const char* kEntryName = "DescriptografaMatricula";
+
+DescriptografaMatriculaFunc FindEntry(const detail::LoadedLibrary& library) {
+  return reinterpret_cast<DescriptografaMatriculaFunc>(library.Find(kEntryName));
+}
+
+// The library's answer is copied at once; it owns the pointer.
+std::string CallEntry(DescriptografaMatriculaFunc entry, const std::string& directory, const std::string& code) {
+  const char* answer = entry(directory.c_str(), code.c_str());
+  return answer ? std::string(answer) : std::string();
+}
+
+bool IsMissingConfigurationAnswer(std::string answer) {
+  for (auto& c : answer) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return answer == "CLIENTE.CFG";
+}
+
+void ShowMessage(const std::string& key, const std::string& directory) {
+  const std::string text = detail::FormatWithDirectory(dtmLeitor->msgPadrao.Msg(key), directory);
+  CurrentHostFramework().Mensagem(text, "", "N", "N", TTipoMsg::Aviso, "", "", 0, nullptr);
+}
+
+// Frees the data module on every way out of the one-shot call, the host's own
+// instance included.
+struct DataModuleRelease {
+  DataModuleRelease() = default;
+  DataModuleRelease(const DataModuleRelease&) = delete;
+  DataModuleRelease& operator=(const DataModuleRelease&) = delete;
+  ~DataModuleRelease() {
+    delete dtmLeitor;
+    dtmLeitor = nullptr;
+  }
+};
+
+}  // namespace
+
+namespace detail {
+
+std::string FormatWithDirectory(const std::string& text, const std::string& directory) {
+  const auto at = text.find("%s");
+  if (at == std::string::npos) return text;
+  return text.substr(0, at) + directory + text.substr(at + 2);
+}
+
+bool DecryptOnce(std::string& result, bool& resultWritten, const std::string& directory, const std::string& code) {
+  resultWritten = false;
+  DataModuleRelease release;
+  if (!dtmLeitor) dtmLeitor = new TdtmLeitor();
+  dtmLeitor->adcLeitor.SetConnected(true);
+
+  if (!FindFileIgnoringCase(directory + kCheckedFileName)) {
+    ShowMessage("KQZR32_N_ENC", directory);
+    return false;
+  }
+  LoadedLibrary library = LoadedLibrary::Open(kLibraryName);
+  ImpDescriptoDLLHandle = library.Get();
+  if (!library) {
+    ShowMessage("N_POS_KQZR32", directory);
+    return false;
+  }
+  DescriptografaMatricula = FindEntry(library);
+  if (!DescriptografaMatricula) return false;
+  // Once its entry is found the library stays loaded for good.
+  library.Release();
+  result = CallEntry(DescriptografaMatricula, directory, code);
+  resultWritten = true;
+  DescriptografaMatricula = nullptr;
+  if (IsMissingConfigurationAnswer(result)) {
+    ShowMessage("N_ENC_CLIENTE.CFG", directory);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+void StopDigVerif() {
+  if (DigVerifOK) detail::Unload(DigVerifDLLHandle);
+  DigVerifOK = false;
+}
+
+void StartDigVerif() {
+  // A start over a loaded library would otherwise leave that load mapped for
+  // good, out of StopDigVerif's reach.
+  StopDigVerif();
+  detail::LoadedLibrary library = detail::LoadedLibrary::Open(kLibraryName);
+  DigVerifDLLHandle = library.Get();
+  if (!library) return;
+  DVDescriptografaMatricula = FindEntry(library);
+  if (!DVDescriptografaMatricula) return;
+  library.Release();
+  DigVerifOK = true;
+}
+
+std::string GetMatriculaDV(const std::string& code) {
+  if (!DigVerifOK) return {};
+  return CallEntry(DVDescriptografaMatricula, detail::ShortPathForm(detail::ExecutableDirectory()), code);
+}
+
+bool LeitorDescriptoDll(std::string& result, const std::string& directory, const std::string& code) {
+  bool resultWritten = false;
+  return detail::DecryptOnce(result, resultWritten, directory, code);
+}
+
+}  // namespace Rdr00800

@@ -1,0 +1,94 @@
+// POSIX side of the dynamic-library layer: /proc/self/exe, readdir, dlopen.
+#include "runtime/dynamic_library.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <limits.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <utility>
+
+namespace Rdr00800::detail {
+namespace {
+
+bool IsFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
+}  // namespace
+
+std::string ExecutableDirectory() {
+  std::string path(PATH_MAX, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0 || static_cast<size_t>(length) >= path.size()) return {};
+  path.resize(static_cast<size_t>(length));
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  // The root directory keeps its only separator.
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string ShortPathForm(const std::string& path) { return path; }
+
+std::optional<std::string> FindFileIgnoringCase(const std::string& path) {
+  if (IsFile(path)) return path;
+  const auto slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string wanted = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (wanted.empty()) return std::nullopt;
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.empty() ? "." : directory.c_str()));
+  if (!dir) return std::nullopt;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (::strcasecmp(entry->d_name, wanted.c_str()) != 0) continue;
+    std::string candidate = directory + entry->d_name;
+    if (IsFile(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
+LoadedLibrary LoadedLibrary::Open(const std::string& name) {
+  constexpr int kMode = RTLD_NOW | RTLD_LOCAL;
+  if (name.find('/') != std::string::npos) return LoadedLibrary(::dlopen(name.c_str(), kMode));
+  // dlopen alone would miss the executable's directory; it never searches the
+  // working directory, and an empty executable directory must not turn into it.
+  const std::string exeDirectory = ExecutableDirectory();
+  if (!exeDirectory.empty()) {
+    const std::string separator = exeDirectory.back() == '/' ? "" : "/";
+    if (const auto found = FindFileIgnoringCase(exeDirectory + separator + name)) {
+      return LoadedLibrary(::dlopen(found->c_str(), kMode));
+    }
+  }
+  return LoadedLibrary(::dlopen(name.c_str(), kMode));
+}
+
+LoadedLibrary::LoadedLibrary(LoadedLibrary&& other) noexcept : handle_(other.Release()) {}
+
+LoadedLibrary& LoadedLibrary::operator=(LoadedLibrary&& other) noexcept {
+  if (this != &other) {
+    Unload(handle_);
+    handle_ = other.Release();
+  }
+  return *this;
+}
+
+LoadedLibrary::~LoadedLibrary() { Unload(handle_); }
+
+void* LoadedLibrary::Find(const char* entryName) const noexcept {
+  return handle_ ? ::dlsym(handle_, entryName) : nullptr;
+}
+
+void* LoadedLibrary::Release() noexcept { return std::exchange(handle_, nullptr); }
+
+void Unload(void* handle) noexcept {
+  if (handle) ::dlclose(handle);
+}
+
+}  // namespace Rdr00800::detail
