@@ -1,0 +1,273 @@
+// rdr end to end: the built tool against its own simulator, Xvfb and a
+// test window.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+
+namespace rdrtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Parses one flat JSON object of string, number, boolean and null values;
+// strings come back as the bytes of their Latin-1 characters, as rdr writes
+// device bytes. Fails the test on anything else.
+std::map<std::string, std::string> ParseJsonObject(const std::string& text) {
+  std::map<std::string, std::string> fields;
+  size_t at = 0;
+  const auto expect = [&](char c) {
+    if (at >= text.size() || text[at] != c) throw std::runtime_error("expected " + std::string(1, c) + " in " + text);
+    ++at;
+  };
+  const auto readString = [&] {
+    expect('"');
+    std::string value;
+    while (at < text.size() && text[at] != '"') {
+      unsigned char c = static_cast<unsigned char>(text[at++]);
+      if (c == '\\') {
+        const char kind = text.at(at++);
+        if (kind == 'u') {
+          value += static_cast<char>(std::stoul(text.substr(at, 4), nullptr, 16));
+          at += 4;
+        } else {
+          value += kind == 'n' ? '\n' : kind == 'r' ? '\r' : kind == 't' ? '\t' : kind;
+        }
+      } else if (c >= 0xC0) {
+        value += static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(text.at(at++)) & 0x3F));
+      } else {
+        value += static_cast<char>(c);
+      }
+    }
+    expect('"');
+    return value;
+  };
+  expect('{');
+  while (at < text.size() && text[at] != '}') {
+    if (!fields.empty()) expect(',');
+    const std::string key = readString();
+    expect(':');
+    if (text.at(at) == '"') {
+      fields[key] = readString();
+    } else {
+      const size_t end = text.find_first_of(",}", at);
+      fields[key] = text.substr(at, end - at);
+      at = end;
+    }
+  }
+  expect('}');
+  if (at != text.size()) throw std::runtime_error("text after the object: " + text);
+  return fields;
+}
+
+// `rdr simulate` in the background, with the device path it printed.
+class Simulator {
+ public:
+  explicit Simulator(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {RDR_EXECUTABLE, "simulate"});
+    child_ = std::make_unique<ChildProcess>(arguments);
+    device_ = child_->ReadLine(5s).value_or("");
+  }
+  ~Simulator() {
+    child_->Signal(SIGTERM);
+    child_->Wait();
+  }
+  const std::string& Device() const { return device_; }
+
+ private:
+  std::unique_ptr<ChildProcess> child_;
+  std::string device_;
+};
+
+void ExpectOneErrorLine(const RunResult& result) {
+  ASSERT_FALSE(result.err.empty());
+  EXPECT_EQ(result.err.rfind("rdr: ", 0), 0u) << result.err;
+  EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+}
+
+TEST(RdrArgumentsTest, BadArgumentsExitTwoWithOneLine) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"read"},
+      {"decode", "--type", "2", "12\\q"},
+      {"simulate", "--kind", "sonar", "--frame", "1"},
+      {"simulate", "--kind", "optical"},
+      {"simulate", "--kind", "optical", "--facility", "1", "--card", "2"},
+      {"decrypt", "471260"},
+      {"scan", "--port", "/dev/null", "--to", "printer"},
+  };
+  for (const auto& arguments : cases) {
+    const RunResult result = RunRdr(arguments);
+    EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(arguments) << result.err;
+    ExpectOneErrorLine(result);
+  }
+  EXPECT_EQ(RunRdr({"scan", "--help"}).exitCode, 0);
+}
+
+TEST(RdrArgumentsTest, DeviceThatCannotBeOpenedExitsThree) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"read", "--port", "/dev/rdr-no-such-device"},
+           {"prox", "--type", "2", "--port", "PRINTER", "--baud", "9600"},
+           {"scan", "--port", "/dev/rdr-no-such-device"}}) {
+    const RunResult result = RunRdr(arguments);
+    EXPECT_EQ(result.exitCode, 3) << testing::PrintToString(arguments);
+    ExpectOneErrorLine(result);
+  }
+}
+
+TEST(RdrDecodeTest, DecodesTheReaderTypes) {
+  struct Case {
+    const char* type;
+    const char* frame;
+    const char* shown;
+  };
+  for (const Case& c : {Case{"2", R"(003DD93700\r\n)", "12345678"}, Case{"1", R"(003DD93700\r\n)", "00045678"},
+                        Case{"3", R"(003DD93700\r\n)", "003DD93700"}, Case{"3", R"(12345\r\n\x12)", "12345"},
+                        Case{"3", R"(12345\r)", R"(12345\r)"}}) {
+    const RunResult result = RunRdr({"decode", "--type", c.type, c.frame});
+    EXPECT_EQ(result.exitCode, 0) << c.frame << result.err;
+    EXPECT_EQ(result.out, std::string(c.shown) + "\n") << c.type << " " << c.frame;
+  }
+  const RunResult nothing = RunRdr({"decode", "--type", "2", R"(003D\r\n)"});
+  EXPECT_EQ(nothing.exitCode, 4);
+  ExpectOneErrorLine(nothing);
+}
+
+TEST(RdrDecodeTest, ExplainsFieldsAndReportsJson) {
+  const RunResult explained = RunRdr({"decode", "--type", "2", "--explain", R"(003DD93700\r\n)"});
+  EXPECT_EQ(explained.exitCode, 0);
+  EXPECT_NE(explained.out.find("01111011 = 123"), std::string::npos) << explained.out;
+  EXPECT_NE(explained.out.find("1011001001101110 = 45678"), std::string::npos) << explained.out;
+  EXPECT_NE(explained.out.find("does not hold"), std::string::npos) << explained.out;
+
+  const RunResult json = RunRdr({"decode", "--type", "2", "--explain", "--json", R"(003DD93700\r\n)"});
+  ASSERT_EQ(json.exitCode, 0);
+  const auto fields = ParseJsonObject(json.out.substr(0, json.out.size() - 1));
+  EXPECT_EQ(fields.at("code"), "12345678");
+  EXPECT_EQ(fields.at("frame"), "003DD93700\r\n");
+  EXPECT_EQ(fields.at("facility_bits"), "01111011");
+  EXPECT_EQ(fields.at("even_parity_holds"), "false");
+}
+
+TEST(RdrReadTest, ReadsTheSimulatorThenReportsNothingRead) {
+  Simulator simulator({"--kind", "optical", "--frame", R"(A1\xE9\r\n)", "--count", "1", "--json"});
+  const auto announced = ParseJsonObject(simulator.Device());
+  const std::string device = announced.at("device");
+  EXPECT_EQ(announced.at("frame"), "A1\xE9\r\n");
+
+  const RunResult read = RunRdr({"read", "--port", device, "--json"});
+  ASSERT_EQ(read.exitCode, 0) << read.err;
+  const auto fields = ParseJsonObject(read.out.substr(0, read.out.size() - 1));
+  EXPECT_EQ(fields.at("frame"), "A1\xE9\r\n");
+  EXPECT_EQ(fields.at("device"), device);
+
+  const RunResult nothing = RunRdr({"read", "--port", device});
+  EXPECT_EQ(nothing.exitCode, 4) << "the simulator sent its one frame already";
+  ExpectOneErrorLine(nothing);
+}
+
+TEST(RdrReadTest, OpticalTypeTwoDropsTheLastCharacter) {
+  Simulator simulator({"--kind", "optical", "--frame", R"(12345\r\n)", "--every", "200"});
+  const RunResult read = RunRdr({"read", "--port", simulator.Device(), "--optical", "--type", "2"});
+  EXPECT_EQ(read.exitCode, 0) << read.err;
+  EXPECT_EQ(read.out.substr(0, 7), R"(12345\r)");
+  EXPECT_EQ(RunRdr({"read", "--port", simulator.Device(), "--optical", "--baud", "600"}).exitCode, 2)
+      << "600 is not a speed of the table";
+}
+
+TEST(RdrReadTest, ProxDecodesTheSimulatedCard) {
+  const std::string link = "/tmp/rdr-cli-test-prox-" + std::to_string(::getpid());
+  Simulator simulator({"--kind", "proximity", "--facility", "123", "--card", "45678", "--link", link});
+  EXPECT_EQ(simulator.Device(), link);
+  const RunResult prox = RunRdr({"prox", "--type", "2", "--port", link, "--baud", "9600", "--json"});
+  ASSERT_EQ(prox.exitCode, 0) << prox.err;
+  EXPECT_EQ(ParseJsonObject(prox.out.substr(0, prox.out.size() - 1)).at("code"), "12345678");
+}
+
+TEST(RdrScanTest, RelaysCodesToStdoutAndEndsCleanlyOnSigterm) {
+  Simulator simulator({"--kind", "optical", "--frame", R"(CODE42\r\n)", "--every", "1100", "--count", "2"});
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--to", "stdout"});
+  EXPECT_EQ(scan.ReadLine(5s), "CODE42");
+  EXPECT_EQ(scan.ReadLine(5s), "CODE42");
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0) << scan.ErrorOutput();
+}
+
+TEST(RdrDemoTest, EveryStepWorks) {
+  const RunResult demo = RunRdr({"demo"});
+  EXPECT_EQ(demo.exitCode, 0) << demo.out << demo.err;
+  EXPECT_NE(demo.out.find("demo finished"), std::string::npos) << demo.out;
+}
+
+// An Xvfb on a display number nobody uses; skips the test when Xvfb is missing.
+class XvfbTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists("/usr/bin/Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    for (int number = 90 + ::getpid() % 50; number < 200; ++number) {
+      const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+      if (std::filesystem::exists(lock)) continue;
+      display_ = ":" + std::to_string(number);
+      socket_ = "/tmp/.X11-unix/X" + std::to_string(number);
+      break;
+    }
+    xvfb_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/Xvfb", display_, "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+    for (int wait = 0; wait < 100 && !std::filesystem::exists(socket_); ++wait) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(std::filesystem::exists(socket_)) << "Xvfb did not start on " << display_;
+  }
+  void TearDown() override {
+    if (!xvfb_) return;
+    xvfb_->Signal(SIGTERM);
+    xvfb_->Wait();
+  }
+  std::string Environment() const { return "DISPLAY=" + display_; }
+
+  std::string display_;
+  std::string socket_;
+  std::unique_ptr<ChildProcess> xvfb_;
+};
+
+TEST_F(XvfbTest, CodeWithHighBytesArrivesInOrderThenReturn) {
+  ChildProcess window({X11_KEY_RECORDER}, {Environment()});
+  const std::string windowId = window.ReadLine(5s).value_or("");
+  ASSERT_FALSE(windowId.empty());
+  const std::string code = "Z\xE9" "9\xF1\xA9" "a\xFF\xC6" "b\xB5Q\xE4";
+  ASSERT_EQ(code.size(), 12u);
+  Simulator simulator({"--kind", "optical", "--frame", R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)", "--count", "1"});
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--to", "x11:" + windowId},
+                    {Environment()});
+  std::vector<std::string> expected;
+  for (const char byte : code) {
+    char keysym[8];
+    std::snprintf(keysym, sizeof keysym, "%x", static_cast<unsigned char>(byte));
+    expected.push_back(keysym);
+  }
+  expected.push_back("ff0d");  // Return after the code
+  std::vector<std::string> received;
+  while (received.size() < expected.size()) {
+    const auto key = window.ReadLine(5s);
+    if (!key) break;
+    received.push_back(*key);
+  }
+  EXPECT_EQ(received, expected);
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0) << scan.ErrorOutput();
+}
+
+TEST_F(XvfbTest, WrongWindowIsAClearError) {
+  const RunResult result = RunRdr({"scan", "--port", "/dev/null", "--to", "x11:0x7"}, {Environment()});
+  EXPECT_EQ(result.exitCode, 6);
+  ExpectOneErrorLine(result);
+}
+
+}  // namespace
+}  // namespace rdrtest

@@ -1,0 +1,123 @@
+// rdr decrypt: one code through the decryption library, in the one-shot
+// style (with the host's database) or the resident style.
+#include <cstdio>
+
+#include "command.h"
+#include "escapes.h"
+#include "output.h"
+#include "rdr00800/Rdr00800.h"
+
+namespace rdr {
+namespace {
+
+struct DecryptOptions {
+  std::string directory;
+  bool resident = false;
+  std::string connection;
+  std::string code;
+};
+
+// Shows the framework's messages as they come, and stops showing them when
+// the command ends.
+class MessagesOnStandardError {
+ public:
+  MessagesOnStandardError() {
+    Rdr00800::SetDefaultMessageHandler([this](const std::string& utf8) {
+      std::fprintf(stderr, "rdr: %s\n", utf8.c_str());
+      ++shown_;
+    });
+  }
+  ~MessagesOnStandardError() { Rdr00800::SetDefaultMessageHandler({}); }
+  MessagesOnStandardError(const MessagesOnStandardError&) = delete;
+  MessagesOnStandardError& operator=(const MessagesOnStandardError&) = delete;
+  int Shown() const { return shown_; }
+
+ private:
+  int shown_ = 0;
+};
+
+struct ResidentLibrary {
+  ResidentLibrary() { Rdr00800::StartDigVerif(); }
+  ~ResidentLibrary() { Rdr00800::StopDigVerif(); }
+  ResidentLibrary(const ResidentLibrary&) = delete;
+  ResidentLibrary& operator=(const ResidentLibrary&) = delete;
+};
+
+bool IsMissingConfiguration(std::string answer) {
+  for (char& c : answer) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  return answer == "CLIENTE.CFG";
+}
+
+std::string DecryptResident(const std::string& code) {
+  ResidentLibrary library;
+  if (!Rdr00800::DigVerifOK) {
+    throw CommandError(kExitNotDecrypted,
+                       "KQZR32.dll was not found beside rdr nor on the library path, or has no "
+                       "DescriptografaMatricula entry");
+  }
+  const std::string result = Rdr00800::GetMatriculaDV(code);
+  if (IsMissingConfiguration(result)) {
+    throw CommandError(kExitNotDecrypted, "KQZR32.dll found no Cliente.Cfg beside rdr");
+  }
+  return result;
+}
+
+std::string DecryptOnce(const DecryptOptions& options) {
+  MessagesOnStandardError messages;
+  if (!options.connection.empty()) Rdr00800::SetDefaultConnectionString(options.connection);
+  std::string directory = options.directory;
+  if (directory.back() != '/') directory += '/';
+  std::string result;
+  bool decrypted = false;
+  try {
+    decrypted = Rdr00800::LeitorDescriptoDll(result, directory, options.code);
+  } catch (const Rdr00800::EDatabaseError& error) {
+    throw CommandError(kExitDatabaseUnavailable, std::string("database: ") + error.what());
+  }
+  if (decrypted) return result;
+  // The library's message, when it sent one, already is the error line.
+  throw CommandError(kExitNotDecrypted, messages.Shown() > 0
+                                            ? std::string()
+                                            : "KQZR32.dll has no DescriptografaMatricula entry");
+}
+
+int RunDecrypt(const DecryptOptions& options, bool json) {
+  const std::string result = options.resident ? DecryptResident(options.code) : DecryptOnce(options);
+  if (json) {
+    PrintLine(JsonLine()
+                  .Text("style", options.resident ? "resident" : "one-shot")
+                  .Bytes("code", options.code)
+                  .Bytes("result", result)
+                  .str());
+  } else {
+    PrintLine(ShowEscapes(result));
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddDecryptCommand(CLI::App& app, CommandBody& body) {
+  auto* decrypt = app.add_subcommand(
+      "decrypt",
+      "Decrypt a consumer code with the decryption library KQZR32.dll, loaded from rdr's own directory first. "
+      "One-shot style (default): the library file and Cliente.Cfg must be in --dir, and the host's database "
+      "must open. Resident style: the library reads Cliente.Cfg from rdr's directory; no database.");
+  auto options = std::make_shared<DecryptOptions>();
+  auto* directory = decrypt->add_option("--dir", options->directory, "Directory holding KQZR32.dll and Cliente.Cfg");
+  auto* resident = decrypt->add_flag("--resident", options->resident, "Use the resident style");
+  auto* connection = decrypt->add_option("--connection", options->connection,
+                                         "ODBC connection string of the host's database, for example "
+                                         "\"Driver=SQLite3;Database=/tmp/rdr.db\"");
+  resident->excludes(directory)->excludes(connection);
+  decrypt->add_option("CODE", options->code, "The encrypted code")->required();
+  const auto json = AddJsonFlag(*decrypt);
+  decrypt->callback([&body, options, json] {
+    if (!options->resident && options->directory.empty()) {
+      throw CLI::ValidationError("--dir", "required unless --resident is given");
+    }
+    body = [=] { return RunDecrypt(*options, *json); };
+  });
+}
+
+}  // namespace rdr

@@ -1,0 +1,169 @@
+// rdr read, rdr prox and rdr decode: one poll of a reader, one proximity
+// card, one frame decoded.
+#include <stdexcept>
+
+#include "command.h"
+#include "escapes.h"
+#include "output.h"
+#include "proximity_bits.h"
+#include "rdr00800/Rdr00800.h"
+
+namespace rdr {
+namespace {
+
+struct ReadOptions {
+  std::string port;
+  int32_t baud = 9600;
+  bool optical = false;
+  int32_t type = 0;
+};
+
+int RunRead(const ReadOptions& options, bool json) {
+  const std::string device = RequireOpenableDevice(options.port);
+  std::string frame;
+  {
+    WaitNotice notice("waiting for the reader on " + options.port);
+    if (options.optical) {
+      // The optical read takes its port from the table, so COM1 is pointed at the device.
+      Rdr00800::SetPortDevice(Rdr00800::Portas[1], device);
+      Rdr00800::IdPortaOpt = 1;
+      Rdr00800::IdVelocOpt = SpeedIndex(options.baud);
+      Rdr00800::IdTipoOpt = options.type;
+      frame = Rdr00800::GetOpticalReaderValue();
+    } else {
+      frame = Rdr00800::GetProximidadeReaderValue("", device, options.baud);
+    }
+  }
+  if (frame.empty()) throw CommandError(kExitNothingRead, "nothing read from " + options.port + " within a second");
+  if (json) {
+    PrintLine(JsonLine().Text("port", options.port).Text("device", device).Bytes("frame", frame).str());
+  } else {
+    PrintLine(ShowEscapes(frame));
+  }
+  return kExitOk;
+}
+
+struct ProxOptions {
+  std::string type;
+  std::string port;
+  int32_t baud = 9600;
+};
+
+int RunProx(const ProxOptions& options, bool json) {
+  const std::string device = RequireOpenableDevice(options.port);
+  std::string code;
+  {
+    WaitNotice notice("waiting for a card on " + options.port);
+    code = Rdr00800::LeitorProximidade(options.type, device, options.baud);
+  }
+  if (code.empty()) throw CommandError(kExitNothingRead, "no card read from " + options.port + " within a second");
+  if (json) {
+    PrintLine(JsonLine().Text("type", options.type).Text("port", options.port).Bytes("code", code).str());
+  } else {
+    PrintLine(ShowEscapes(code));
+  }
+  return kExitOk;
+}
+
+struct DecodeOptions {
+  std::string type;
+  std::string frameText;
+  bool explain = false;
+};
+
+// The decoder's view of a hexadecimal frame, field by field.
+void PrintExplanation(const std::string& frame, bool json, JsonLine& fields) {
+  const std::string bits = FrameBitText(frame);
+  const std::string facility = BitField(bits, kFacilityFirstBit, kFacilityBits);
+  const std::string card = BitField(bits, kCardFirstBit, kCardBits);
+  const std::string rest = BitField(bits, kCardFirstBit + kCardBits, bits.size());
+  const ParityReport parity = CheckParity(bits);
+  if (json) {
+    fields.Text("bits", bits).Text("facility_bits", facility).Text("card_bits", card);
+    if (parity.available) {
+      fields.Flag("even_parity_holds", parity.evenHolds).Flag("odd_parity_holds", parity.oddHolds);
+    } else {
+      fields.Null("even_parity_holds").Null("odd_parity_holds");
+    }
+    return;
+  }
+  const std::string ignored = BitField(bits, 1, kFacilityFirstBit - 1);
+  const auto padded = [](std::string text, size_t width) { return text.resize(std::max(width, text.size()), ' '), text; };
+  PrintLine("bits      " + ignored + " " + facility + " " + card + " " + rest);
+  PrintLine("          " + padded("ignored", ignored.size()) + " " + padded("facility", facility.size()) + " " +
+            padded("card", card.size()) + (rest.empty() ? "" : " ignored"));
+  PrintLine("facility  bits 10-17 " + facility + " = " + Rdr00800::BinToDec(facility));
+  PrintLine("card      bits 18-33 " + card + " = " + Rdr00800::BinToDec(card));
+  if (!parity.available) {
+    PrintLine("parity    not available: fewer than 34 bits");
+  } else {
+    PrintLine(std::string("parity    bit 9 (even over bits 9-21) ") + (parity.evenHolds ? "holds" : "does not hold") +
+              ", bit 34 (odd over bits 22-34) " + (parity.oddHolds ? "holds" : "does not hold") +
+              "; information only, the code does not depend on it");
+  }
+}
+
+int RunDecode(const DecodeOptions& options, bool json) {
+  std::string frame;
+  try {
+    frame = ParseEscapes(options.frameText);
+  } catch (const std::invalid_argument& error) {
+    throw CommandError(kExitBadArguments, std::string("FRAME: ") + error.what());
+  }
+  const std::string code = Rdr00800::DecodeProximityFrame(options.type, frame);
+  JsonLine fields;
+  fields.Text("type", options.type).Bytes("frame", frame);
+  if (options.explain && options.type != "3") {
+    if (!json) PrintLine("frame     " + ShowEscapes(frame));
+    PrintExplanation(frame, json, fields);
+  }
+  if (code.empty()) throw CommandError(kExitNothingRead, "the frame decodes to no code");
+  if (json) {
+    PrintLine(fields.Bytes("code", code).str());
+  } else {
+    PrintLine((options.explain ? "code      " : "") + ShowEscapes(code));
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddReaderCommands(CLI::App& app, CommandBody& body) {
+  auto* read = app.add_subcommand(
+      "read", "Poll a reader once through the library and print its frame with control bytes visible (\\r \\n \\x12)");
+  auto readOptions = std::make_shared<ReadOptions>();
+  read->add_option("--port", readOptions->port, "COMn, LPT1 or a device path such as /dev/ttyUSB0")->required();
+  read->add_option("--baud", readOptions->baud, "Line speed in bits per second")->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  auto* optical = read->add_flag("--optical", readOptions->optical,
+                                 "Read as the optical reader (speed from the library's table)");
+  read->add_option("--type", readOptions->type, "Optical reader type: 2 drops the frame's last character")
+      ->needs(optical);
+  const auto readJson = AddJsonFlag(*read);
+  read->callback([&body, readOptions, readJson] { body = [=] { return RunRead(*readOptions, *readJson); }; });
+
+  auto* prox = app.add_subcommand("prox", "Read one proximity card and print its code");
+  auto proxOptions = std::make_shared<ProxOptions>();
+  prox->add_option("--type", proxOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another")
+      ->required();
+  prox->add_option("--port", proxOptions->port, "COMn, LPT1 or a device path")->required();
+  prox->add_option("--baud", proxOptions->baud, "Line speed in bits per second")->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  const auto proxJson = AddJsonFlag(*prox);
+  prox->callback([&body, proxOptions, proxJson] { body = [=] { return RunProx(*proxOptions, *proxJson); }; });
+
+  auto* decode = app.add_subcommand("decode", "Decode a proximity frame given on the command line");
+  auto decodeOptions = std::make_shared<DecodeOptions>();
+  decode->add_option("--type", decodeOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another")
+      ->required();
+  decode->add_option("FRAME", decodeOptions->frameText, "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes")
+      ->required();
+  decode->add_flag("--explain", decodeOptions->explain,
+                   "Also show the bits with the ignored, facility and card fields, and whether bits 9 and 34 hold "
+                   "the parity of the 26-bit format (information only)");
+  const auto decodeJson = AddJsonFlag(*decode);
+  decode->callback(
+      [&body, decodeOptions, decodeJson] { body = [=] { return RunDecode(*decodeOptions, *decodeJson); }; });
+}
+
+}  // namespace rdr

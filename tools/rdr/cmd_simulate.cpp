@@ -1,0 +1,104 @@
+// rdr simulate: a reader on a pseudo-terminal, so hosts (and rdr itself) can
+// be tried without hardware.
+#include <cstdio>
+
+#include "command.h"
+#include "escapes.h"
+#include "output.h"
+#include "proximity_bits.h"
+#include "simulated_reader.h"
+#include "stop_signal.h"
+
+namespace rdr {
+namespace {
+
+struct SimulateOptions {
+  std::string kind;
+  std::string frameText;
+  uint32_t facility = 0;
+  uint32_t card = 0;
+  bool fromCard = false;
+  uint32_t everyMs = 2000;
+  uint32_t count = 0;
+  std::string link;
+};
+
+std::string FrameOf(const SimulateOptions& options) {
+  if (options.fromCard) {
+    if (options.kind != "proximity") {
+      throw CommandError(kExitBadArguments, "--facility and --card build proximity frames; give an optical "
+                                            "reader its --frame");
+    }
+    return ProximityFrameFor(options.facility, options.card);
+  }
+  try {
+    return ParseEscapes(options.frameText);
+  } catch (const std::invalid_argument& error) {
+    throw CommandError(kExitBadArguments, std::string("--frame: ") + error.what());
+  }
+}
+
+int RunSimulate(const SimulateOptions& options, bool json) {
+  const std::string frame = FrameOf(options);
+  if (frame.empty()) throw CommandError(kExitBadArguments, "--frame is empty");
+  InstallStopSignals();
+  SimulatedReaderOptions reader;
+  reader.frames = {frame};
+  reader.every = std::chrono::milliseconds(options.everyMs);
+  reader.count = options.count;
+  reader.linkPath = options.link;
+  reader.onSent = [](uint32_t sent) { ShowProgress("frame " + std::to_string(sent) + " sent"); };
+  SimulatedReader simulator(std::move(reader));
+  if (json) {
+    PrintLine(JsonLine()
+                  .Text("kind", options.kind)
+                  .Text("device", simulator.DevicePath())
+                  .Text("terminal", simulator.TerminalPath())
+                  .Bytes("frame", frame)
+                  .str());
+  } else {
+    PrintLine(simulator.DevicePath());
+  }
+  ShowProgress("simulated " + options.kind + " reader sending " + ShowEscapes(frame) + " to whoever opens " +
+               simulator.DevicePath() + "; Ctrl-C ends");
+  while (!simulator.Finished() && !WaitForStop(std::chrono::milliseconds(100))) {
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddSimulateCommand(CLI::App& app, CommandBody& body) {
+  auto* simulate = app.add_subcommand(
+      "simulate",
+      "Simulate a reader on a pseudo-terminal: prints the device path a host opens, then sends the frame every "
+      "period while a host has the device open (a reader's bytes are lost while nobody listens).");
+  auto options = std::make_shared<SimulateOptions>();
+  simulate->add_option("--kind", options->kind, "optical or proximity")
+      ->required()
+      ->check(CLI::IsMember({"optical", "proximity"}));
+  auto* frame = simulate->add_option("--frame", options->frameText,
+                                     "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes");
+  auto* facility = simulate->add_option("--facility", options->facility, "Facility code 0-255 (proximity)")
+                       ->check(CLI::Range(0, 255));
+  auto* card = simulate->add_option("--card", options->card, "Card number 0-65535 (proximity)")
+                   ->check(CLI::Range(0, 65535));
+  facility->needs(card);
+  card->needs(facility);
+  frame->excludes(facility)->excludes(card);
+  simulate->add_option("--every", options->everyMs, "Milliseconds between frames")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 3600000u));
+  simulate->add_option("--count", options->count, "Frames to send, 0 for no end")->capture_default_str();
+  simulate->add_option("--link", options->link, "Also make this symlink to the device");
+  const auto json = AddJsonFlag(*simulate);
+  simulate->callback([&body, options, json, frame, facility] {
+    if (frame->count() == 0 && facility->count() == 0) {
+      throw CLI::ValidationError("--frame", "give --frame, or --facility with --card");
+    }
+    options->fromCard = facility->count() > 0;
+    body = [=] { return RunSimulate(*options, *json); };
+  });
+}
+
+}  // namespace rdr

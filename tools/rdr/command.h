@@ -1,0 +1,64 @@
+// The rdr tool's commands: each Add...Command registers one subcommand (or a
+// group) with the parser and, when that subcommand is chosen, stores what it
+// runs in `body`. main() parses, runs `body` and maps errors to exit codes.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace rdr {
+
+// Exit codes: distinct so scripts can tell the failures apart.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailure = 1,
+  kExitBadArguments = 2,
+  kExitDeviceUnavailable = 3,
+  kExitNothingRead = 4,
+  kExitNotDecrypted = 5,
+  kExitWindowUnavailable = 6,
+  kExitDatabaseUnavailable = 7,
+};
+
+// A failure a command names itself; main() prints "rdr: <what>" as one line
+// on standard error and exits with `code`.
+class CommandError : public std::runtime_error {
+ public:
+  CommandError(ExitCode code, const std::string& what) : std::runtime_error(what), code_(code) {}
+  ExitCode Code() const { return code_; }
+
+ private:
+  ExitCode code_;
+};
+
+// Runs the chosen command on the main thread; returns its exit code.
+using CommandBody = std::function<int()>;
+
+void AddPortsCommand(CLI::App& app, CommandBody& body);
+void AddReaderCommands(CLI::App& app, CommandBody& body);  // read, prox, decode
+void AddScanCommand(CLI::App& app, CommandBody& body);
+void AddDecryptCommand(CLI::App& app, CommandBody& body);
+void AddSimulateCommand(CLI::App& app, CommandBody& body);
+void AddDemoCommand(CLI::App& app, CommandBody& body);
+
+}  // namespace rdr
+
+namespace rdr {
+
+// Adds --json to `command`; the flag's value once parsed.
+std::shared_ptr<bool> AddJsonFlag(CLI::App& command);
+
+// The device `port` names, checked to open now; CommandError with
+// kExitDeviceUnavailable naming the reason otherwise.
+std::string RequireOpenableDevice(const std::string& port);
+
+// The index of `baud` in the library's speed table; CommandError with
+// kExitBadArguments when the table has no such speed.
+int32_t SpeedIndex(int32_t baud);
+
+}  // namespace rdr

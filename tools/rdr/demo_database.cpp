@@ -1,0 +1,54 @@
+#include "demo_database.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace rdr {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kDriverName = "SQLite3";
+
+// Read from the driver manager's own file rather than asked through ODBC:
+// the driver manager caches what it read, so a private file set up after an
+// ODBC call would go unseen.
+bool DriverRegistered() {
+  const char* directory = std::getenv("ODBCSYSINI");
+  const char* file = std::getenv("ODBCINSTINI");
+  std::ifstream ini(fs::path(directory ? directory : "/etc") / (file ? file : "odbcinst.ini"));
+  const std::string section = std::string("[") + kDriverName + "]";
+  for (std::string line; std::getline(ini, line);) {
+    if (line.compare(0, section.size(), section) == 0) return true;
+  }
+  return false;
+}
+
+std::string DriverLibrary() {
+  for (const char* directory : {"/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc",
+                                "/usr/lib/i386-linux-gnu/odbc", "/usr/lib/odbc", "/usr/lib64", "/usr/local/lib"}) {
+    const auto candidate = fs::path(directory) / "libsqlite3odbc.so";
+    if (fs::exists(candidate)) return candidate.string();
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string EnsureSqliteDriver(const std::string& privateDirectory) {
+  if (DriverRegistered()) return "driver SQLite3 registered with the system";
+  const std::string library = DriverLibrary();
+  if (library.empty()) {
+    throw std::runtime_error("the ODBC driver SQLite3 is not installed (apt-get install libsqliteodbc)");
+  }
+  const auto iniPath = fs::path(privateDirectory) / "odbcinst.ini";
+  std::ofstream ini(iniPath);
+  ini << "[" << kDriverName << "]\nDescription=SQLite3 ODBC Driver\nDriver=" << library << "\n";
+  if (!ini.flush()) throw std::runtime_error("cannot write " + iniPath.string());
+  ::setenv("ODBCSYSINI", privateDirectory.c_str(), 1);
+  return "driver SQLite3 registered privately in " + iniPath.string();
+}
+
+}  // namespace rdr

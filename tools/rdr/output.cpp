@@ -1,0 +1,121 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace rdr {
+namespace {
+
+void AppendEscaped(std::string& out, uint32_t codePoint) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  switch (codePoint) {
+    case '"': out += "\\\""; return;
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    default: break;
+  }
+  if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0)) {
+    out += "\\u00";
+    out += kDigits[codePoint >> 4];
+    out += kDigits[codePoint & 0xF];
+  } else if (codePoint < 0x80) {
+    out += static_cast<char>(codePoint);
+  } else {
+    out += static_cast<char>(0xC0 | (codePoint >> 6));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+}
+
+void AppendQuoted(std::string& out, std::string_view text, bool latin1) {
+  out += '"';
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!latin1 && byte >= 0x80) {
+      out += c;  // part of a UTF-8 sequence, kept as it is
+    } else {
+      AppendEscaped(out, byte);
+    }
+  }
+  out += '"';
+}
+
+}  // namespace
+
+void JsonLine::Key(std::string_view key) {
+  if (body_.size() > 1) body_ += ',';
+  AppendQuoted(body_, key, false);
+  body_ += ':';
+}
+
+JsonLine& JsonLine::Bytes(std::string_view key, std::string_view bytes) {
+  Key(key);
+  AppendQuoted(body_, bytes, true);
+  return *this;
+}
+
+JsonLine& JsonLine::Text(std::string_view key, std::string_view utf8) {
+  Key(key);
+  AppendQuoted(body_, utf8, false);
+  return *this;
+}
+
+JsonLine& JsonLine::Number(std::string_view key, int64_t value) {
+  Key(key);
+  body_ += std::to_string(value);
+  return *this;
+}
+
+JsonLine& JsonLine::Flag(std::string_view key, bool value) {
+  Key(key);
+  body_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonLine& JsonLine::Null(std::string_view key) {
+  Key(key);
+  body_ += "null";
+  return *this;
+}
+
+void PrintLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+WaitNotice::WaitNotice(std::string what) {
+  if (!::isatty(STDERR_FILENO)) return;
+  ticker_ = std::thread([this, what = std::move(what)] {
+    std::unique_lock lock(mutex_);
+    bool shown = false;
+    while (!done_.wait_for(lock, std::chrono::seconds(1), [this] { return finished_; })) {
+      std::fputs(shown ? "." : ("rdr: " + what).c_str(), stderr);
+      std::fflush(stderr);
+      shown = true;
+    }
+    if (shown) std::fputc('\n', stderr);
+  });
+}
+
+WaitNotice::~WaitNotice() {
+  if (!ticker_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+  }
+  done_.notify_one();
+  ticker_.join();
+}
+
+}  // namespace rdr
+
+namespace rdr {
+
+void ShowProgress(const std::string& text) {
+  if (::isatty(STDERR_FILENO)) std::fprintf(stderr, "rdr: %s\n", text.c_str());
+}
+
+}  // namespace rdr

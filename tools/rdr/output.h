@@ -1,0 +1,62 @@
+// How rdr prints: results as plain lines or as one JSON object per line, and
+// a progress notice while a command waits longer than a second.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace rdr {
+
+// One JSON object on one line, built field by field in the order given.
+class JsonLine {
+ public:
+  // Device bytes: each byte is its Latin-1 character, so any frame survives
+  // the trip through a JSON parser.
+  JsonLine& Bytes(std::string_view key, std::string_view bytes);
+  // Text that is already UTF-8 (messages, paths).
+  JsonLine& Text(std::string_view key, std::string_view utf8);
+  JsonLine& Number(std::string_view key, int64_t value);
+  JsonLine& Flag(std::string_view key, bool value);
+  JsonLine& Null(std::string_view key);
+  std::string str() const { return body_ + "}"; }
+
+ private:
+  void Key(std::string_view key);
+  std::string body_ = "{";
+};
+
+// Writes `line` and a newline to standard output and flushes, so a script
+// reading a pipe sees each result as it happens.
+void PrintLine(const std::string& line);
+
+// While it exists, and only once a second has passed, shows "rdr: <what>"
+// with a dot per further second on standard error, when that is a terminal.
+// Ends the line when destroyed.
+class WaitNotice {
+ public:
+  explicit WaitNotice(std::string what);
+  ~WaitNotice();
+  WaitNotice(const WaitNotice&) = delete;
+  WaitNotice& operator=(const WaitNotice&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  std::thread ticker_;
+};
+
+}  // namespace rdr
+
+namespace rdr {
+
+// "rdr: <text>" on standard error when that is a terminal: progress for a
+// person watching, kept out of scripts' way.
+void ShowProgress(const std::string& text);
+
+}  // namespace rdr

@@ -1,0 +1,28 @@
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "sample_library.h"
+
+namespace rdr {
+
+std::string ExecutableDirectory() {
+  std::error_code error;
+  const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) throw std::runtime_error("cannot find rdr's own path: " + error.message());
+  return executable.parent_path().string();
+}
+
+std::string EncryptWithSampleLibrary(const std::string& libraryPath, const std::string& directory,
+                                     const std::string& code) {
+  void* library = ::dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) throw std::runtime_error(std::string("cannot load ") + ::dlerror());
+  using Encrypt = const char* (*)(const char*, const char*);
+  const auto encrypt = reinterpret_cast<Encrypt>(::dlsym(library, "CriptografaMatricula"));
+  if (!encrypt) throw std::runtime_error(libraryPath + " has no CriptografaMatricula entry");
+  const char* answer = encrypt(directory.c_str(), code.c_str());
+  return answer ? answer : "";
+}
+
+}  // namespace rdr

@@ -1,0 +1,126 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "serial_ports.h"
+
+namespace rdr {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool IsSerialDeviceName(const std::string& name) {
+  for (const char* prefix : {"ttyS", "ttyUSB", "ttyACM"}) {
+    const size_t length = std::strlen(prefix);
+    if (name.size() > length && name.compare(0, length, prefix) == 0 &&
+        std::all_of(name.begin() + static_cast<std::ptrdiff_t>(length), name.end(),
+                    [](char c) { return c >= '0' && c <= '9'; })) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string PortNameForDevice(const std::string& device) {
+  const std::string prefix = "/dev/ttyS";
+  if (device.compare(0, prefix.size(), prefix) != 0) return {};
+  return "COM" + std::to_string(std::stoul(device.substr(prefix.size())) + 1);
+}
+
+int OpenRetrying(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+const char* PortStateName(PortState state) {
+  switch (state) {
+    case PortState::Free: return "free";
+    case PortState::Busy: return "busy";
+    case PortState::Denied: return "denied";
+    case PortState::NoLine: return "no-line";
+    case PortState::Missing: return "missing";
+  }
+  return "missing";
+}
+
+std::string DevicePathForPort(std::string_view port) {
+  if (!port.empty() && port.front() == '/') return std::string(port);
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  std::string name(port);
+  std::transform(name.begin(), name.end(), name.begin(), upper);
+  if (name == "LPT1") return "/dev/lp0";
+  if (name.size() > 3 && name.compare(0, 3, "COM") == 0) {
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(name.data() + 3, name.data() + name.size(), number);
+    if (error == std::errc() && end == name.data() + name.size() && number >= 1) {
+      return "/dev/ttyS" + std::to_string(number - 1);
+    }
+  }
+  return {};
+}
+
+PortState ProbePort(const std::string& device, std::string& detail) {
+  const int fd = OpenRetrying(device);
+  if (fd < 0) {
+    detail = std::strerror(errno);
+    if (errno == EACCES || errno == EPERM) return PortState::Denied;
+    if (errno == EBUSY) return PortState::Busy;
+    if (errno == ENOENT || errno == ENOTDIR) return PortState::Missing;
+    return PortState::NoLine;
+  }
+  PortState state = PortState::Free;
+  termios line{};
+  if (::tcgetattr(fd, &line) != 0) {
+    detail = std::strerror(errno);
+    state = PortState::NoLine;
+  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    detail = "held by another program";
+    state = PortState::Busy;
+  } else {
+    ::flock(fd, LOCK_UN);
+  }
+  ::close(fd);
+  return state;
+}
+
+std::vector<SerialPortInfo> ListSerialPorts() {
+  std::vector<SerialPortInfo> ports;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/dev", error)) {
+    const std::string name = entry.path().filename().string();
+    if (!IsSerialDeviceName(name)) continue;
+    SerialPortInfo port;
+    port.device = entry.path().string();
+    port.portName = PortNameForDevice(port.device);
+    port.state = ProbePort(port.device, port.detail);
+    ports.push_back(std::move(port));
+  }
+  // Stable names are links in /dev/serial/by-id to the devices above.
+  for (const auto& link : fs::directory_iterator("/dev/serial/by-id", error)) {
+    const fs::path target = fs::canonical(link.path(), error);
+    if (error) continue;
+    for (auto& port : ports) {
+      if (port.device == target.string()) port.stableNames.push_back(link.path().string());
+    }
+  }
+  std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
+    return a.device.size() != b.device.size() ? a.device.size() < b.device.size() : a.device < b.device;
+  });
+  return ports;
+}
+
+}  // namespace rdr

@@ -1,0 +1,57 @@
+// A badge reader simulated on a pseudo-terminal, for `rdr simulate`, the
+// demo and host developers without hardware. One backend per platform
+// (simulated_reader_posix.cpp).
+//
+// Like a real reader on a closed port, it sends nothing while no program has
+// the device open: frames written into an unread pseudo-terminal would pile
+// up and reach the next opener stale. So each frame waits until some program
+// holds the device open (plus a short settling time for it to set the line),
+// is written, and the next one follows `every` later.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace rdr {
+
+struct SimulatedReaderOptions {
+  // Sent in turn, starting over after the last.
+  std::vector<std::string> frames;
+  std::chrono::milliseconds every{2000};
+  // Frames to send in all; 0 sends until stopped.
+  uint32_t count = 0;
+  // A symlink made to the device, removed again by the destructor.
+  std::string linkPath;
+  // Called on the simulator's own thread after each frame is written, with
+  // the number of frames sent so far.
+  std::function<void(uint32_t sent)> onSent;
+};
+
+class SimulatedReader {
+ public:
+  // Opens the pseudo-terminal in raw mode, makes the link and starts sending
+  // on a thread of its own. Throws std::system_error when the terminal or the
+  // link cannot be made.
+  explicit SimulatedReader(SimulatedReaderOptions options);
+  // Stops sending, joins the thread, removes the link, closes the terminal.
+  ~SimulatedReader();
+  SimulatedReader(const SimulatedReader&) = delete;
+  SimulatedReader& operator=(const SimulatedReader&) = delete;
+
+  // The device a host opens: the link when there is one.
+  const std::string& DevicePath() const;
+  const std::string& TerminalPath() const;
+  // True once `count` frames are sent and no host holds the device open any
+  // more (never with count 0). Any thread.
+  bool Finished() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace rdr

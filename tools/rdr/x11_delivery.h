@@ -1,0 +1,59 @@
+// Relayed codes typed into an X11 window, for `rdr scan --to x11:...`.
+//
+// The scanner relays each code as window messages to a registered window
+// procedure; the one made here turns every WM_CHAR into a key press and
+// release of that byte's Latin-1 character, and WM_KEYDOWN VK_RETURN into
+// Return. Bytes whose keysym is on no key of the layout (most of 0xA0-0xFF)
+// go through a spare keycode remapped for them; remapped keycodes stay mapped
+// while the delivery lives, so a receiver that looks the mapping up late still
+// finds it, and are restored after the server has processed every event.
+//
+// Main thread only: the procedure runs inside the scanner's synchronized
+// calls. Each key blocks on one round trip to the X server.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "rdr00800/Rdr00800.h"
+
+namespace rdr {
+
+class X11Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class X11Delivery {
+ public:
+  // Events to one window by id (XSendEvent; some programs ignore such
+  // synthetic events), or to whichever window has the focus (XTest).
+  enum class Target { Window, Focused };
+
+  // Connects to $DISPLAY and, for a window target, checks that the window
+  // exists. Throws X11Error naming what is missing.
+  X11Delivery(Target target, unsigned long windowId);
+  // Restores the remapped keycodes once the server has processed the events.
+  ~X11Delivery();
+  X11Delivery(X11Delivery&&) noexcept;
+  X11Delivery& operator=(X11Delivery&&) noexcept;
+
+  // Types `byte` as its Latin-1 character (CR as Return, LF as Linefeed,
+  // other control bytes as Control with a key). Throws X11Error when the
+  // server refuses, for example because the window has gone.
+  void TypeByte(uint8_t byte);
+  void TypeReturn();
+
+  // The window procedure for RegisterWindow. It never throws into the
+  // scanner: the first error is kept in Error() and later keys are dropped.
+  Rdr00800::WindowProc WindowProcedure();
+  const std::string& Error() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace rdr
