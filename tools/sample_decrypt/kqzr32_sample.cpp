@@ -30,7 +30,7 @@ const char* Answer(const std::string& text) {
 
 // The directory's entry named Cliente.Cfg in any letter case.
 std::optional<std::string> ConfigPath(std::string directory) {
-  if (directory.empty()) directory = ".";
+  if (directory.empty()) directory.push_back('.');
   if (directory.back() != '/') directory += '/';
   DIR* dir = ::opendir(directory.c_str());
   if (!dir) return std::nullopt;
