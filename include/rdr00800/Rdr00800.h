@@ -153,6 +153,11 @@ RDR00800_API std::string GetProximidadeReaderValue(const std::string& readerType
 // call while a scanner thread polls.
 RDR00800_API void SetPortDevice(const std::string& port, const std::string& devicePath);
 
+// The device a port text names on this platform, as the readers would open it
+// (SetPortDevice mappings first); the empty text when it names none. Any
+// thread.
+RDR00800_API std::string PortDevicePath(const std::string& port);
+
 // ---------------------------------------------------------------------------
 // Digit conversions and proximity decoding (pure)
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <shared_mutex>
 
 #include "rdr00800/Rdr00800.h"
+#include "serial/device.h"
 
 namespace Rdr00800 {
 
@@ -31,6 +32,11 @@ void SetPortDevice(const std::string& port, const std::string& devicePath) {
   } else {
     mappings.insert_or_assign(std::move(key), devicePath);
   }
+}
+
+std::string PortDevicePath(const std::string& port) {
+  // The readers open a port as its device name, the port text and a colon.
+  return detail::DevicePathForName(port + ":");
 }
 
 namespace detail {

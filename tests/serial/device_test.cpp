@@ -68,6 +68,17 @@ TEST(DeviceNaming, MappingComesFirstIgnoresCaseAndCanBeRemoved) {
   EXPECT_EQ(DevicePathForName("READER:"), "");
 }
 
+TEST(DeviceNaming, PublicPortDevicePathNamesWhatTheReadersOpen) {
+  EXPECT_EQ(Rdr00800::PortDevicePath("com2"), "/dev/ttyS1");
+  EXPECT_EQ(Rdr00800::PortDevicePath("/dev/pts/7"), "/dev/pts/7");
+  // The readers add the colon themselves, so a port text carrying one names nothing.
+  EXPECT_EQ(Rdr00800::PortDevicePath("COM2:"), "");
+  EXPECT_EQ(Rdr00800::PortDevicePath("PRINTER"), "");
+  Rdr00800::SetPortDevice("Printer", "/dev/ttyUSB3");
+  EXPECT_EQ(Rdr00800::PortDevicePath("PRINTER"), "/dev/ttyUSB3");
+  Rdr00800::SetPortDevice("printer", "");
+}
+
 TEST(DeviceNaming, MappingMayChangeWhileAnotherThreadResolves) {
   std::atomic<bool> done{false};
   std::thread resolver([&] {

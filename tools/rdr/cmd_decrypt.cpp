@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "command.h"
-#include "escapes.h"
 #include "output.h"
 #include "rdr00800/Rdr00800.h"
 
@@ -83,26 +82,23 @@ std::string DecryptOnce(const DecryptOptions& options) {
 
 int RunDecrypt(const DecryptOptions& options, bool json) {
   const std::string result = options.resident ? DecryptResident(options.code) : DecryptOnce(options);
-  if (json) {
-    PrintLine(JsonLine()
+  PrintResult(json,
+              JsonLine()
                   .Text("style", options.resident ? "resident" : "one-shot")
                   .Bytes("code", options.code)
-                  .Bytes("result", result)
-                  .str());
-  } else {
-    PrintLine(ShowEscapes(result));
-  }
+                  .Bytes("result", result),
+              result);
   return kExitOk;
 }
 
 }  // namespace
 
 void AddDecryptCommand(CLI::App& app, CommandBody& body) {
-  auto* decrypt = app.add_subcommand(
-      "decrypt",
-      "Decrypt a consumer code with the decryption library KQZR32.dll, loaded from rdr's own directory first. "
-      "One-shot style (default): the library file and Cliente.Cfg must be in --dir, and the host's database "
-      "must open. Resident style: the library reads Cliente.Cfg from rdr's directory; no database.");
+  auto* decrypt = app.add_subcommand("decrypt", "Decrypt a consumer code with the decryption library");
+  decrypt->footer(
+      "The decryption library KQZR32.dll is loaded from rdr's own directory first. One-shot style (default): "
+      "the library file and Cliente.Cfg must be in --dir, and the host's database must open. Resident style: "
+      "the library reads Cliente.Cfg from rdr's directory; no database.");
   auto options = std::make_shared<DecryptOptions>();
   auto* directory = decrypt->add_option("--dir", options->directory, "Directory holding KQZR32.dll and Cliente.Cfg");
   auto* resident = decrypt->add_flag("--resident", options->resident, "Use the resident style");

@@ -40,11 +40,10 @@ int RunPorts(bool json) {
 }  // namespace
 
 void AddPortsCommand(CLI::App& app, CommandBody& body) {
-  auto* command = app.add_subcommand(
-      "ports",
-      "List the serial devices (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*) with their /dev/serial/by-id names, "
-      "whether each can be opened now, and the COM name the library maps to it. Other devices are reached by "
-      "giving their path as --port.");
+  auto* command = app.add_subcommand("ports", "List the serial devices and whether each can be opened now");
+  command->footer(
+      "Lists /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* with their /dev/serial/by-id names and the COM name the "
+      "library maps to each. Other devices are reached by giving their path as --port.");
   auto json = std::make_shared<bool>(false);
   command->add_flag("--json", *json, "One JSON object per device");
   command->callback([&body, json] { body = [json] { return RunPorts(*json); }; });

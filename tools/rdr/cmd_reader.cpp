@@ -1,5 +1,6 @@
 // rdr read, rdr prox and rdr decode: one poll of a reader, one proximity
 // card, one frame decoded.
+#include <functional>
 #include <stdexcept>
 
 #include "command.h"
@@ -18,28 +19,34 @@ struct ReadOptions {
   int32_t type = 0;
 };
 
-int RunRead(const ReadOptions& options, bool json) {
-  const std::string device = RequireOpenableDevice(options.port);
-  std::string frame;
+// What one poll of the device behind `port` returned, `awaited` naming what
+// is waited for ("frame", "card"). Checks the device opens first and shows
+// progress while the poll waits; CommandError when it returns nothing.
+std::string PollPort(const std::string& port, const std::string& awaited,
+                     const std::function<std::string(const std::string& device)>& poll) {
+  const std::string device = RequireOpenableDevice(port);
+  std::string result;
   {
-    WaitNotice notice("waiting for the reader on " + options.port);
-    if (options.optical) {
-      // The optical read takes its port from the table, so COM1 is pointed at the device.
-      Rdr00800::SetPortDevice(Rdr00800::Portas[1], device);
-      Rdr00800::IdPortaOpt = 1;
-      Rdr00800::IdVelocOpt = SpeedIndex(options.baud);
-      Rdr00800::IdTipoOpt = options.type;
-      frame = Rdr00800::GetOpticalReaderValue();
-    } else {
-      frame = Rdr00800::GetProximidadeReaderValue("", device, options.baud);
-    }
+    WaitNotice notice("waiting for a " + awaited + " on " + port);
+    result = poll(device);
   }
-  if (frame.empty()) throw CommandError(kExitNothingRead, "nothing read from " + options.port + " within a second");
-  if (json) {
-    PrintLine(JsonLine().Text("port", options.port).Text("device", device).Bytes("frame", frame).str());
-  } else {
-    PrintLine(ShowEscapes(frame));
-  }
+  if (result.empty()) throw CommandError(kExitNothingRead, "no " + awaited + " read from " + port + " within a second");
+  return result;
+}
+
+int RunRead(const ReadOptions& options, bool json) {
+  std::string device;
+  const std::string frame = PollPort(options.port, "frame", [&](const std::string& openable) {
+    device = openable;
+    if (!options.optical) return Rdr00800::GetProximidadeReaderValue("", device, options.baud);
+    // The optical read takes its port from the table, so COM1 is pointed at the device.
+    Rdr00800::SetPortDevice(Rdr00800::Portas[1], device);
+    Rdr00800::IdPortaOpt = 1;
+    Rdr00800::IdVelocOpt = SpeedIndex(options.baud);
+    Rdr00800::IdTipoOpt = options.type;
+    return Rdr00800::GetOpticalReaderValue();
+  });
+  PrintResult(json, JsonLine().Text("port", options.port).Text("device", device).Bytes("frame", frame), frame);
   return kExitOk;
 }
 
@@ -50,18 +57,10 @@ struct ProxOptions {
 };
 
 int RunProx(const ProxOptions& options, bool json) {
-  const std::string device = RequireOpenableDevice(options.port);
-  std::string code;
-  {
-    WaitNotice notice("waiting for a card on " + options.port);
-    code = Rdr00800::LeitorProximidade(options.type, device, options.baud);
-  }
-  if (code.empty()) throw CommandError(kExitNothingRead, "no card read from " + options.port + " within a second");
-  if (json) {
-    PrintLine(JsonLine().Text("type", options.type).Text("port", options.port).Bytes("code", code).str());
-  } else {
-    PrintLine(ShowEscapes(code));
-  }
+  const std::string code = PollPort(options.port, "card", [&](const std::string& device) {
+    return Rdr00800::LeitorProximidade(options.type, device, options.baud);
+  });
+  PrintResult(json, JsonLine().Text("type", options.type).Text("port", options.port).Bytes("code", code), code);
   return kExitOk;
 }
 
@@ -129,8 +128,8 @@ int RunDecode(const DecodeOptions& options, bool json) {
 }  // namespace
 
 void AddReaderCommands(CLI::App& app, CommandBody& body) {
-  auto* read = app.add_subcommand(
-      "read", "Poll a reader once through the library and print its frame with control bytes visible (\\r \\n \\x12)");
+  auto* read = app.add_subcommand("read", "Poll a reader once and print its frame");
+  read->footer("The frame is shown with its control bytes visible: \\r \\n \\x12.");
   auto readOptions = std::make_shared<ReadOptions>();
   read->add_option("--port", readOptions->port, "COMn, LPT1 or a device path such as /dev/ttyUSB0")->required();
   read->add_option("--baud", readOptions->baud, "Line speed in bits per second")->capture_default_str()

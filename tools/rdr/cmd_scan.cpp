@@ -92,11 +92,10 @@ int RunScan(const ScanOptions& options, bool json) {
 }  // namespace
 
 void AddScanCommand(CLI::App& app, CommandBody& body) {
-  auto* scan = app.add_subcommand(
-      "scan",
-      "Run the scanner thread on the optical reader and relay each code until Ctrl-C or SIGTERM.\n"
-      "--to x11:WINDOW_ID sends synthetic key events (XSendEvent), which some programs ignore; "
-      "--to x11:focused types through XTest into the focused window, which they accept.");
+  auto* scan = app.add_subcommand("scan", "Relay each code the optical reader sends until Ctrl-C or SIGTERM");
+  scan->footer(
+      "Runs the library's scanner thread. --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which some "
+      "programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
   auto options = std::make_shared<ScanOptions>();
   scan->add_option("--port", options->port, "COMn, LPT1 or a device path")->required();
   scan->add_option("--baud", options->baud, "Line speed, one of the library's table")->capture_default_str();

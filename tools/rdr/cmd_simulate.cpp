@@ -69,10 +69,10 @@ int RunSimulate(const SimulateOptions& options, bool json) {
 }  // namespace
 
 void AddSimulateCommand(CLI::App& app, CommandBody& body) {
-  auto* simulate = app.add_subcommand(
-      "simulate",
-      "Simulate a reader on a pseudo-terminal: prints the device path a host opens, then sends the frame every "
-      "period while a host has the device open (a reader's bytes are lost while nobody listens).");
+  auto* simulate = app.add_subcommand("simulate", "Simulate a reader on a pseudo-terminal");
+  simulate->footer(
+      "Prints the device path a host opens, then sends the frame every period while a host has the device open "
+      "(a reader's bytes are lost while nobody listens).");
   auto options = std::make_shared<SimulateOptions>();
   simulate->add_option("--kind", options->kind, "optical or proximity")
       ->required()

@@ -12,7 +12,7 @@ std::shared_ptr<bool> AddJsonFlag(CLI::App& command) {
 }
 
 std::string RequireOpenableDevice(const std::string& port) {
-  const std::string device = DevicePathForPort(port);
+  const std::string device = Rdr00800::PortDevicePath(port);
   if (device.empty()) {
     throw CommandError(kExitDeviceUnavailable, "port " + port + " names no device (use COMn, LPT1 or a /dev path)");
   }

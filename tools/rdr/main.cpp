@@ -23,10 +23,10 @@ int Fail(int code, const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{
-      "rdr: badge readers from the command line. Exit codes: 0 done, 1 failed, 2 bad arguments, "
-      "3 device cannot be opened, 4 nothing read or decoded, 5 not decrypted, 6 X11 window unavailable, "
-      "7 database unavailable."};
+  CLI::App app{"rdr: badge readers from the command line."};
+  app.footer(
+      "rdr COMMAND --help tells more. Exit codes: 0 done, 1 failed, 2 bad arguments, 3 device cannot be opened, "
+      "4 nothing read or decoded, 5 not decrypted, 6 X11 window unavailable, 7 database unavailable.");
   app.require_subcommand(1);
   rdr::CommandBody body;
   rdr::AddPortsCommand(app, body);

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "escapes.h"
+
 namespace rdr {
 namespace {
 
@@ -84,6 +86,10 @@ void PrintLine(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+void PrintResult(bool json, const JsonLine& fields, std::string_view bytes) {
+  PrintLine(json ? fields.str() : ShowEscapes(bytes));
 }
 
 WaitNotice::WaitNotice(std::string what) {

@@ -34,6 +34,10 @@ class JsonLine {
 // reading a pipe sees each result as it happens.
 void PrintLine(const std::string& line);
 
+// Prints one result: `fields` with --json, otherwise the result's bytes with
+// their control bytes shown as escapes.
+void PrintResult(bool json, const JsonLine& fields, std::string_view bytes);
+
 // While it exists, and only once a second has passed, shows "rdr: <what>"
 // with a dot per further second on standard error, when that is a terminal.
 // Ends the line when destroyed.

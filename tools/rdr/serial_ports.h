@@ -4,7 +4,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace rdr {
@@ -29,11 +28,6 @@ struct SerialPortInfo {
 
 // The serial devices present, sorted by name.
 std::vector<SerialPortInfo> ListSerialPorts();
-
-// The device a port text names to the library by default: "COMn" (any
-// case) is /dev/ttyS{n-1}, "LPT1" is /dev/lp0, a text beginning with "/" is
-// itself; the empty text otherwise.
-std::string DevicePathForPort(std::string_view port);
 
 // Whether `device` can be opened now, as the library would (exclusively);
 // `detail` gets the reason when not. The device is closed again.

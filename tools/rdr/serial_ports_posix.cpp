@@ -6,17 +6,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include "rdr00800/Rdr00800.h"
 #include "serial_ports.h"
 
 namespace rdr {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr int kHighestComPort = 256;
 
 bool IsSerialDeviceName(const std::string& name) {
   for (const char* prefix : {"ttyS", "ttyUSB", "ttyACM"}) {
@@ -30,10 +32,14 @@ bool IsSerialDeviceName(const std::string& name) {
   return false;
 }
 
+// The COM name the library resolves to `device`, if any; asks the library
+// rather than repeating its naming rule, so port mappings count as well.
 std::string PortNameForDevice(const std::string& device) {
-  const std::string prefix = "/dev/ttyS";
-  if (device.compare(0, prefix.size(), prefix) != 0) return {};
-  return "COM" + std::to_string(std::stoul(device.substr(prefix.size())) + 1);
+  for (int number = 1; number <= kHighestComPort; ++number) {
+    std::string port = "COM" + std::to_string(number);
+    if (Rdr00800::PortDevicePath(port) == device) return port;
+  }
+  return {};
 }
 
 int OpenRetrying(const std::string& path) {
@@ -55,22 +61,6 @@ const char* PortStateName(PortState state) {
     case PortState::Missing: return "missing";
   }
   return "missing";
-}
-
-std::string DevicePathForPort(std::string_view port) {
-  if (!port.empty() && port.front() == '/') return std::string(port);
-  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-  std::string name(port);
-  std::transform(name.begin(), name.end(), name.begin(), upper);
-  if (name == "LPT1") return "/dev/lp0";
-  if (name.size() > 3 && name.compare(0, 3, "COM") == 0) {
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(name.data() + 3, name.data() + name.size(), number);
-    if (error == std::errc() && end == name.data() + name.size() && number >= 1) {
-      return "/dev/ttyS" + std::to_string(number - 1);
-    }
-  }
-  return {};
 }
 
 PortState ProbePort(const std::string& device, std::string& detail) {
