@@ -80,6 +80,8 @@ RDR00800_CAPI char* Rdr00800_GetOpticalReaderValue(void);
 RDR00800_CAPI char* Rdr00800_GetProximidadeReaderValue(const char* readerType, const char* port, int32_t baud);
 /* An empty or NULL devicePath removes the mapping. */
 RDR00800_CAPI void Rdr00800_SetPortDevice(const char* port, const char* devicePath);
+/* The device a port text names on this platform; the empty text for none. */
+RDR00800_CAPI char* Rdr00800_PortDevicePath(const char* port);
 
 /* ---- Digit conversions and proximity decoding ---- */
 RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);

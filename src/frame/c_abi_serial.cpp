@@ -21,4 +21,8 @@ void Rdr00800_SetPortDevice(const char* port, const char* devicePath) {
   GuardedVoid([&] { Rdr00800::SetPortDevice(TextArg(port), TextArg(devicePath)); });
 }
 
+char* Rdr00800_PortDevicePath(const char* port) {
+  return GuardedText([&] { return Rdr00800::PortDevicePath(TextArg(port)); });
+}
+
 }  // extern "C"

@@ -55,6 +55,7 @@ int main(void) {
 
   /* No device behind the port: nothing read, never NULL. */
   Rdr00800_SetPortDevice("COM9", "/nonexistent/rdr00800-reader");
+  CHECK_TEXT(Rdr00800_PortDevicePath("com9"), "/nonexistent/rdr00800-reader");
   CHECK_TEXT(LeitorProximidade("2", "COM9", 9600), "");
   Rdr00800_SetPortDevice("COM9", NULL);
 
