@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
   libserialport-dev libcli11-dev libx11-dev libxtst-dev xvfb
+  clang libclang-rt-14-dev python3-serial libboost-system-dev
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -29,7 +29,7 @@ int32_t SpeedFromText(const std::string& text) {
 // once the port is open and its line read, so an exception it throws reaches
 // the caller after the close.
 template <class RateOf>
-detail::OpticalPoll ReadFrame(const std::string& port, RateOf&& rateOf) {
+detail::OpticalPoll ReadFrame(const std::string& port, bool dropLastCharacter, RateOf&& rateOf) {
   detail::OpticalPoll poll;
   auto device = detail::SerialDevice::Open(port + ":");
   if (!device) return poll;
@@ -47,8 +47,7 @@ detail::OpticalPoll ReadFrame(const std::string& port, RateOf&& rateOf) {
   std::array<char, kFrameLimit> buffer;
   const auto count = device->ReadOnce(buffer);
   if (!count) return poll;
-  const std::string_view bytes(buffer.data(), *count);
-  poll.frame = bytes.substr(0, bytes.find('\0'));
+  poll.frame = detail::CutFrame(std::string_view(buffer.data(), *count), dropLastCharacter);
   return poll;
 }
 
@@ -67,9 +66,14 @@ OpticalPoll PollOpticalReader() {
   const std::string* speed = EntryAt(Velocidades, IdVelocOpt.load(std::memory_order_relaxed));
   const bool dropLastCharacter = IdTipoOpt.load(std::memory_order_relaxed) == 2;
   if (!port || !speed) return {};
-  OpticalPoll poll = ReadFrame(*port, [speedText = *speed] { return SpeedFromText(speedText); });
-  if (dropLastCharacter && !poll.frame.empty()) poll.frame.pop_back();
-  return poll;
+  return ReadFrame(*port, dropLastCharacter, [speedText = *speed] { return SpeedFromText(speedText); });
+}
+
+std::string CutFrame(std::string_view delivered, bool dropLastCharacter) {
+  std::string_view frame = delivered.substr(0, kFrameLimit);
+  frame = frame.substr(0, frame.find('\0'));
+  if (dropLastCharacter && !frame.empty()) frame.remove_suffix(1);
+  return std::string(frame);
 }
 
 }  // namespace detail
@@ -78,7 +82,7 @@ std::string GetOpticalReaderValue() { return detail::PollOpticalReader().frame; 
 
 std::string GetProximidadeReaderValue(const std::string&, const std::string& port, int32_t baud) {
   IdVelocProx.store(baud, std::memory_order_relaxed);
-  return ReadFrame(port, [baud] { return baud; }).frame;
+  return ReadFrame(port, false, [baud] { return baud; }).frame;
 }
 
 }  // namespace Rdr00800

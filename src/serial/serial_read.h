@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace Rdr00800::detail {
 
@@ -17,5 +18,10 @@ struct OpticalPoll {
 
 // GetOpticalReaderValue with the outcome the scanner thread needs.
 OpticalPoll PollOpticalReader();
+
+// The frame a read makes of the bytes the device delivered: at most the first
+// 51, cut at the first NUL, without the last character when
+// `dropLastCharacter`. Pure; any thread.
+std::string CutFrame(std::string_view delivered, bool dropLastCharacter);
 
 }  // namespace Rdr00800::detail
