@@ -48,6 +48,9 @@
 
 // Calling convention of the decryption library's entry: stdcall on 32-bit
 // Windows, where the vendor libraries live; the platform's C convention elsewhere.
+// The entry is looked up by its plain name, so a 32-bit library exports it
+// undecorated ("DescriptografaMatricula", not "_DescriptografaMatricula@8":
+// link with -Wl,--kill-at or a .def file).
 #if defined(_WIN32) && !defined(_WIN64)
 #define RDR00800_DECRYPT_CALL __stdcall
 #else
@@ -263,14 +266,15 @@ RDR00800_API std::string Cp1252ToUtf8(const std::string& text);
 // ---------------------------------------------------------------------------
 
 // Priority ordinals of TThread (only the low 8 bits of a value count; values
-// above 6 are taken as 6). On Linux each maps to the thread's own scheduling:
-//   0 idle          SCHED_IDLE
-//   1 lowest        nice +10
-//   2 lower         nice +5
-//   3 normal        nice 0 (the process's)
-//   4 higher        nice -5
-//   5 highest       nice -10
-//   6 time-critical nice -20
+// above 6 are taken as 6). Each maps to the thread's own scheduling:
+//                   Linux           Windows (SetThreadPriority)
+//   0 idle          SCHED_IDLE      THREAD_PRIORITY_IDLE
+//   1 lowest        nice +10        THREAD_PRIORITY_LOWEST
+//   2 lower         nice +5         THREAD_PRIORITY_BELOW_NORMAL
+//   3 normal        nice 0 (the process's) THREAD_PRIORITY_NORMAL
+//   4 higher        nice -5         THREAD_PRIORITY_ABOVE_NORMAL
+//   5 highest       nice -10        THREAD_PRIORITY_HIGHEST
+//   6 time-critical nice -20        THREAD_PRIORITY_TIME_CRITICAL
 // A raise the process has no privilege for quietly stays at normal.
 enum : uint8_t {
   tpIdle = 0,

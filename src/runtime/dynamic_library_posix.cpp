@@ -69,23 +69,9 @@ LoadedLibrary LoadedLibrary::Open(const std::string& name) {
   return LoadedLibrary(::dlopen(name.c_str(), kMode));
 }
 
-LoadedLibrary::LoadedLibrary(LoadedLibrary&& other) noexcept : handle_(other.Release()) {}
-
-LoadedLibrary& LoadedLibrary::operator=(LoadedLibrary&& other) noexcept {
-  if (this != &other) {
-    Unload(handle_);
-    handle_ = other.Release();
-  }
-  return *this;
-}
-
-LoadedLibrary::~LoadedLibrary() { Unload(handle_); }
-
 void* LoadedLibrary::Find(const char* entryName) const noexcept {
   return handle_ ? ::dlsym(handle_, entryName) : nullptr;
 }
-
-void* LoadedLibrary::Release() noexcept { return std::exchange(handle_, nullptr); }
 
 void Unload(void* handle) noexcept {
   if (handle) ::dlclose(handle);

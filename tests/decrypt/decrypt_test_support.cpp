@@ -1,8 +1,5 @@
 #include "decrypt_test_support.h"
 
-#include <dlfcn.h>
-#include <stdlib.h>
-
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
@@ -29,11 +26,7 @@ void RecordingFramework::Mensagem(const std::string& text, const std::string& ca
   if (throwFromMensagem) throw std::runtime_error("host message service failed");
 }
 
-TempDir::TempDir(const std::string& nameHint) {
-  std::string pattern = "/tmp/" + nameHint + "-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-  path_ = pattern;
-}
+TempDir::TempDir(const std::string& nameHint) : path_(MakeTempDirectory(nameHint)) {}
 
 TempDir::~TempDir() {
   std::error_code ignored;
@@ -52,8 +45,8 @@ bool UsePrivateOdbcConfiguration() {
     if (!postgres.empty()) ini << "[PostgreSQL Unicode]\nDriver=" << postgres << "\nDebug=0\nCommLog=0\n\n";
     ini.close();
     std::ofstream(odbcDir.Path() / "odbc.ini").close();
-    ::setenv("ODBCSYSINI", odbcDir.Path().c_str(), 1);
-    ::setenv("ODBCINI", (odbcDir.Path() / "odbc.ini").c_str(), 1);
+    SetEnvironment("ODBCSYSINI", odbcDir.Path().string());
+    SetEnvironment("ODBCINI", (odbcDir.Path() / "odbc.ini").string());
     return true;
   }();
   return ready;
@@ -65,10 +58,6 @@ std::string SqliteConnectionString(const TempDir& dir) {
   return "Driver=SQLite3;Database=" + (dir.Path() / "host.db").string();
 }
 
-std::filesystem::path ExecutableDirectory() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-}
-
 std::filesystem::path FakeLibrary(const std::string& kind) {
   return std::filesystem::path(RDR00800_TEST_FAKES_DIR) / kind / "KQZR32.dll";
 }
@@ -76,16 +65,10 @@ std::filesystem::path FakeLibrary(const std::string& kind) {
 std::filesystem::path SampleLibrary() { return RDR00800_TEST_SAMPLE_LIBRARY; }
 
 SampleEntry SampleLibraryEntry(const char* name) {
-  static void* const library = ::dlopen(SampleLibrary().c_str(), RTLD_NOW);
-  const auto entry = library ? reinterpret_cast<SampleEntry>(::dlsym(library, name)) : nullptr;
+  static void* const library = LoadLibraryForever(SampleLibrary());
+  const auto entry = library ? reinterpret_cast<SampleEntry>(FindEntry(library, name)) : nullptr;
   if (!entry) throw std::runtime_error(std::string("sample library entry missing: ") + name);
   return entry;
-}
-
-bool IsMapped(const std::filesystem::path& path) {
-  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  if (handle) ::dlclose(handle);
-  return handle != nullptr;
 }
 
 PlacedLibrary::PlacedLibrary(const std::filesystem::path& source, std::filesystem::path target)
@@ -94,15 +77,8 @@ PlacedLibrary::PlacedLibrary(const std::filesystem::path& source, std::filesyste
 }
 
 PlacedLibrary::~PlacedLibrary() {
-  // The one-shot call leaves its library loaded by design; drop every
-  // reference so the next test's library under the same name loads afresh.
-  // Bounded: a library that cannot be unloaded must not hang the test.
-  for (int references = 0; references < 64; ++references) {
-    void* handle = ::dlopen(target_.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (!handle) break;
-    ::dlclose(handle);
-    ::dlclose(handle);
-  }
+  // The one-shot call leaves its library loaded by design.
+  UnloadCompletely(target_);
   std::error_code ignored;
   std::filesystem::remove(target_, ignored);
 }

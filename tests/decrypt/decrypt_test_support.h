@@ -38,7 +38,8 @@ class RecordingFramework : public Rdr00800::HostFramework {
                 const std::string& detail, int32_t buttons, Rdr00800::TClientDataSet* dataSet) override;
 };
 
-// A fresh directory under /tmp, removed with everything in it.
+// A fresh directory in the system's temporary directory, removed with
+// everything in it.
 class TempDir {
  public:
   explicit TempDir(const std::string& nameHint = "rdr00800-decrypt");
@@ -70,11 +71,55 @@ std::filesystem::path FakeLibrary(const std::string& kind);
 std::filesystem::path SampleLibrary();
 // An entry of the sample library, loaded from where it was built and kept
 // loaded for the rest of the process; throws when it cannot be found.
-using SampleEntry = const char* (*)(const char* directory, const char* code);
+using SampleEntry = Rdr00800::DescriptografaMatriculaFunc;
 SampleEntry SampleLibraryEntry(const char* name);
+
+// Per platform (decrypt_test_support_<platform>.cpp), like ExecutableDirectory,
+// IsMapped and SilentPort.
+
+// Creates a fresh directory named after `nameHint` in the temporary directory.
+std::filesystem::path MakeTempDirectory(const std::string& nameHint);
+// Sets a variable of this process's environment.
+void SetEnvironment(const char* name, const std::string& value);
+// Loads a library by path and keeps it for the rest of the process; nullptr
+// when it cannot be loaded.
+void* LoadLibraryForever(const std::filesystem::path& path);
+void* FindEntry(void* library, const char* name);
+// Drops every reference this process holds to the library at `path`, so that
+// a later library of the same name loads afresh.
+void UnloadCompletely(const std::filesystem::path& path);
+
+// A loopback socket bound to a free port; listening or not, nobody answers.
+// POSIX builds only: the database tests that use it need unixODBC.
+class SilentPort {
+ public:
+  explicit SilentPort(bool listening);
+  ~SilentPort();
+  SilentPort(const SilentPort&) = delete;
+  SilentPort& operator=(const SilentPort&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
 
 // True while the library file at `path` is mapped in this process.
 bool IsMapped(const std::filesystem::path& path);
+
+// Runs with the working directory switched, restoring it afterwards.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::filesystem::path& path) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~WorkingDirectory() { std::filesystem::current_path(previous_); }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
 
 // A copy of a library at `target`, removed (and fully unloaded) at the end.
 class PlacedLibrary {

@@ -1,10 +1,6 @@
 // The database connection and the reader data module, against the SQLite3
 // ODBC driver and the PostgreSQL driver (no server needed for the refusal).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -20,6 +16,7 @@ using Rdr00800::EDatabaseError;
 using Rdr00800::TADOConnection;
 using Rdr00800::detail::LiveOdbcHandleCount;
 using Rdr00800::detail::WithDriverFromProvider;
+using rdrtest::SilentPort;
 
 TEST(ProviderRule, DriverComesFromTheStringFirstThenTheProperty) {
   struct Case {
@@ -110,30 +107,6 @@ TEST_F(Connection, UnknownDriverFailsWithDiagnosticsButNeverThePassword) {
   EXPECT_EQ(LiveOdbcHandleCount(), 0);
 }
 
-// A loopback socket bound to a free port; listening or not, nobody answers.
-class SilentPort {
- public:
-  explicit SilentPort(bool listening) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        (listening && ::listen(fd_, 4) != 0) ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("no loopback socket");
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentPort() { ::close(fd_); }
-  SilentPort(const SilentPort&) = delete;
-  SilentPort& operator=(const SilentPort&) = delete;
-  int Port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 class PostgresDriver : public Connection {
  protected:

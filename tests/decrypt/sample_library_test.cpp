@@ -20,6 +20,7 @@ class SampleLibrary : public ::testing::Test {
   void WriteConfig(const std::string& fileName, const std::string& content) {
     std::ofstream(dir_.Path() / fileName) << content;
   }
+  std::string Directory() const { return dir_.Path().string(); }
   TempDir dir_;
   rdrtest::SampleEntry decrypt_ = nullptr;
   rdrtest::SampleEntry encrypt_ = nullptr;
@@ -35,15 +36,15 @@ TEST_F(SampleLibrary, ShiftsDigitsByTheKeyBothWays) {
 }
 
 TEST_F(SampleLibrary, AnswersClienteCfgWithoutAUsableConfiguration) {
-  EXPECT_STREQ(decrypt_(dir_.Path().c_str(), "1"), "CLIENTE.CFG");
+  EXPECT_STREQ(decrypt_(Directory().c_str(), "1"), "CLIENTE.CFG");
   WriteConfig("CLIENTE.CFG", "Chave=none\n");
-  EXPECT_STREQ(decrypt_(dir_.Path().c_str(), "1"), "CLIENTE.CFG");
+  EXPECT_STREQ(decrypt_(Directory().c_str(), "1"), "CLIENTE.CFG");
   EXPECT_STREQ(decrypt_(nullptr, "1"), "CLIENTE.CFG");
 }
 
 TEST_F(SampleLibrary, FindsTheConfigurationInAnyLetterCase) {
   WriteConfig("cliente.cFG", "Chave=1\n");
-  EXPECT_STREQ(decrypt_(dir_.Path().c_str(), "5"), "4");
+  EXPECT_STREQ(decrypt_(Directory().c_str(), "5"), "4");
 }
 
 }  // namespace

@@ -1,10 +1,5 @@
-// TThread: synchronized calls, waiting, destruction, errors and priorities.
+// TThread: synchronized calls, waiting, destruction and errors.
 #include <gtest/gtest.h>
-#include <linux/capability.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,41 +7,14 @@
 #include <thread>
 
 #include "rdr00800/Rdr00800.h"
-#include "runtime/thread_priority.h"
+#include "thread_test_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Rdr00800::CheckSynchronize;
-using Rdr00800::TThread;
-
-// Runs the function it is given as its body.
-class LambdaThread : public TThread {
- public:
-  explicit LambdaThread(std::function<void(LambdaThread&)> body) : TThread(true), body_(std::move(body)) {}
-  ~LambdaThread() override { TerminateAndWait(); }
-
-  using TThread::SetReturnValue;
-  using TThread::Sleep;
-  using TThread::Synchronize;
-
- protected:
-  void Execute() override { body_(*this); }
-
- private:
-  std::function<void(LambdaThread&)> body_;
-};
-
-// Polls `condition` without serving synchronized calls; true once it holds.
-template <class Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds limit = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using rdrtest::Eventually;
+using rdrtest::LambdaThread;
 
 TEST(ThreadLifecycle, SuspendedUntilStartedAndReturnsItsValue) {
   std::atomic<bool> ran{false};
@@ -141,76 +109,6 @@ TEST(Synchronize, DestroyingOffTheMainThreadDropsTheWaitingCall) {
   Rdr00800::SetWakeMainThread(nullptr);
   EXPECT_FALSE(CheckSynchronize(0));
   EXPECT_FALSE(delivered);
-}
-
-// --- Priorities ------------------------------------------------------------
-
-// Clears CAP_SYS_NICE from the calling thread's effective set (threads it
-// creates inherit that), as for a host without the privilege.
-class WithoutNicePrivilege {
- public:
-  WithoutNicePrivilege() {
-    Get();
-    saved_ = data_[0].effective;
-    data_[0].effective &= ~(1u << CAP_SYS_NICE);
-    Set();
-  }
-  ~WithoutNicePrivilege() {
-    data_[0].effective = saved_;
-    Set();
-  }
-
- private:
-  void Get() { syscall(SYS_capget, &header_, data_); }
-  void Set() { syscall(SYS_capset, &header_, data_); }
-  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data_[2]{};
-  uint32_t saved_ = 0;
-};
-
-// Waits until terminated, reporting its kernel thread id.
-class ParkedThread : public LambdaThread {
- public:
-  ParkedThread()
-      : LambdaThread([this](LambdaThread& self) {
-          tid_ = Rdr00800::detail::CurrentNativeThreadId();
-          while (!self.Terminated()) self.Sleep(1000);
-        }) {}
-  int64_t Tid() {
-    EXPECT_TRUE(Eventually([this] { return tid_.load() != 0; }));
-    return tid_;
-  }
-
- private:
-  std::atomic<int64_t> tid_{0};
-};
-
-int NiceOf(int64_t tid) { return getpriority(PRIO_PROCESS, static_cast<id_t>(tid)); }
-int ProcessNice() { return getpriority(PRIO_PROCESS, static_cast<id_t>(getpid())); }
-
-TEST(ThreadPriority, OrdinalsMapToPolicyAndNice) {
-  ParkedThread thread;
-  thread.SetPriority(Rdr00800::tpLowest);  // before the start: applied when it runs
-  thread.Start();
-  const int64_t tid = thread.Tid();
-  EXPECT_EQ(NiceOf(tid), std::min(ProcessNice() + 10, 19));
-  EXPECT_EQ(sched_getscheduler(static_cast<pid_t>(tid)), SCHED_OTHER);
-
-  thread.SetPriority(Rdr00800::tpIdle);
-  EXPECT_EQ(sched_getscheduler(static_cast<pid_t>(tid)), SCHED_IDLE);
-  EXPECT_EQ(thread.Priority(), Rdr00800::tpIdle);
-
-  thread.SetPriority(200);  // above time-critical counts as time-critical
-  EXPECT_EQ(thread.Priority(), Rdr00800::tpTimeCritical);
-}
-
-TEST(ThreadPriority, RaiseWithoutPrivilegeStaysNormal) {
-  WithoutNicePrivilege unprivileged;
-  ParkedThread thread;
-  thread.SetPriority(Rdr00800::tpHighest);
-  thread.Start();
-  EXPECT_EQ(NiceOf(thread.Tid()), ProcessNice());
-  EXPECT_EQ(thread.Priority(), Rdr00800::tpHighest);
 }
 
 }  // namespace

@@ -9,7 +9,11 @@
 #include <optional>
 #include <string>
 
+#if defined(_WIN32)
+#define KQZR32_EXPORT extern "C" __declspec(dllexport)
+#else
 #define KQZR32_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -31,7 +35,7 @@ const char* Answer(const std::string& text) {
 // The directory's entry named Cliente.Cfg in any letter case.
 std::optional<std::string> ConfigPath(std::string directory) {
   if (directory.empty()) directory.push_back('.');
-  if (directory.back() != '/') directory += '/';
+  if (directory.back() != '/' && directory.back() != '\\') directory += '/';
   DIR* dir = ::opendir(directory.c_str());
   if (!dir) return std::nullopt;
   std::optional<std::string> found;
@@ -80,10 +84,10 @@ const char* Shift(const char* directory, const char* code, int direction) {
 
 }  // namespace
 
-KQZR32_EXPORT const char* DescriptografaMatricula(const char* directory, const char* code) {
+KQZR32_EXPORT const char* KQZR32_CALL DescriptografaMatricula(const char* directory, const char* code) {
   return Shift(directory, code, -1);
 }
 
-KQZR32_EXPORT const char* CriptografaMatricula(const char* directory, const char* code) {
+KQZR32_EXPORT const char* KQZR32_CALL CriptografaMatricula(const char* directory, const char* code) {
   return Shift(directory, code, +1);
 }

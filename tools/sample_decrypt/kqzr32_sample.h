@@ -11,13 +11,22 @@
 #ifndef KQZR32_SAMPLE_H
 #define KQZR32_SAMPLE_H
 
+/* The entries' calling convention, the one the gateway calls them with:
+ * stdcall on 32-bit Windows, exported under their plain names (the build
+ * links with --kill-at); the platform's C convention elsewhere. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define KQZR32_CALL __stdcall
+#else
+#define KQZR32_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-const char* DescriptografaMatricula(const char* directory, const char* code);
+const char* KQZR32_CALL DescriptografaMatricula(const char* directory, const char* code);
 /* The inverse of DescriptografaMatricula, for demos and tests. */
-const char* CriptografaMatricula(const char* directory, const char* code);
+const char* KQZR32_CALL CriptografaMatricula(const char* directory, const char* code);
 
 #ifdef __cplusplus
 }

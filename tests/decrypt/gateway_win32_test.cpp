@@ -1,0 +1,61 @@
+// What only Windows has to prove about the gateway: its loader search order
+// and how the decryption libraries export their entries.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "decrypt_test_support.h"
+#include "rdr00800/Rdr00800.h"
+
+namespace {
+
+using namespace Rdr00800;
+using rdrtest::FakeLibrary;
+using rdrtest::IsMapped;
+using rdrtest::PlacedLibrary;
+using rdrtest::TempDir;
+
+class WindowsLoader : public ::testing::Test {
+ protected:
+  void TearDown() override { StopDigVerif(); }
+};
+
+TEST_F(WindowsLoader, PlantedLibraryThePlainSearchWouldLoadIsRefused) {
+  TempDir planted;
+  PlacedLibrary plantedLibrary(FakeLibrary("normal"), planted.Path() / "KQZR32.dll");
+  rdrtest::WorkingDirectory inPlanted(planted.Path());
+
+  // The loader's default order ends in the working directory: without the
+  // gateway's restricted search this library would be loaded.
+  const HMODULE plainLoad = ::LoadLibraryA("KQZR32.dll");
+  ASSERT_NE(plainLoad, nullptr) << "the default search order did not reach the working directory";
+  ::FreeLibrary(plainLoad);
+  ASSERT_FALSE(IsMapped(plantedLibrary.Path()));
+
+  StartDigVerif();
+  EXPECT_FALSE(DigVerifOK);
+  EXPECT_EQ(DigVerifDLLHandle, nullptr);
+  EXPECT_FALSE(IsMapped(plantedLibrary.Path()));
+}
+
+// 32-bit stdcall names would otherwise be "_Name@8"; the gateway and the
+// hosts look the entries up by their plain names.
+TEST_F(WindowsLoader, DecryptionEntriesExportUndecorated) {
+  std::vector<std::pair<std::filesystem::path, const char*>> entries = {
+      {FakeLibrary("normal"), "DescriptografaMatricula"}};
+  if (!rdrtest::SampleLibrary().empty()) {
+    entries.emplace_back(rdrtest::SampleLibrary(), "DescriptografaMatricula");
+    entries.emplace_back(rdrtest::SampleLibrary(), "CriptografaMatricula");
+  }
+  for (const auto& [path, name] : entries) {
+    const HMODULE library = ::LoadLibraryA(path.string().c_str());
+    ASSERT_NE(library, nullptr) << path;
+    const std::string plain = name;
+    EXPECT_NE(::GetProcAddress(library, plain.c_str()), nullptr) << path << " " << plain;
+    EXPECT_EQ(::GetProcAddress(library, (plain + "@8").c_str()), nullptr) << path << " " << plain;
+    EXPECT_EQ(::GetProcAddress(library, ("_" + plain + "@8").c_str()), nullptr) << path << " " << plain;
+    ::FreeLibrary(library);
+  }
+}
+
+}  // namespace
