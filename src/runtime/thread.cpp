@@ -58,9 +58,11 @@ struct CallQueue {
   std::function<void()> wake;
 };
 
+// Never destroyed: a free-on-terminate thread may still be finishing (and
+// touching the queue) while the process runs its exit handlers.
 CallQueue& Queue() {
-  static CallQueue queue;
-  return queue;
+  static CallQueue* queue = new CallQueue;
+  return *queue;
 }
 
 // Runs every call queued so far; `lock` holds the queue's mutex on entry and
