@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame/host_framework.h"
+#include "runtime/codepage.h"
 #include "rdr00800/Rdr00800.h"
 
 namespace Rdr00800 {
@@ -72,24 +73,6 @@ std::vector<Attribute> ParseAttributes(const std::wstring& text) {
 std::wstring Unbraced(const std::wstring& value) {
   if (value.size() >= 2 && value.front() == L'{' && value.back() == L'}') return value.substr(1, value.size() - 2);
   return value;
-}
-
-void AppendUtf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
 }
 
 // SQLWCHAR is UTF-16 both on unixODBC and on Windows; wchar_t is UTF-32 on

@@ -100,21 +100,6 @@ TEST(Codepage, Windows1252BecomesUtf8) {
   EXPECT_EQ(Rdr00800::Cp1252ToUtf8("\x81\x9D"), "\xC2\x81\xC2\x9D");
 }
 
-TEST(Codepage, CodePointsOfEveryLengthBecomeUtf8) {
-  const auto utf8 = [](char32_t codePoint) {
-    std::string out;
-    Rdr00800::detail::AppendUtf8(out, codePoint);
-    return out;
-  };
-  EXPECT_EQ(utf8(0x7F), "\x7F");
-  EXPECT_EQ(utf8(0x80), "\xC2\x80");
-  EXPECT_EQ(utf8(0x7FF), "\xDF\xBF");
-  EXPECT_EQ(utf8(0x800), "\xE0\xA0\x80");
-  EXPECT_EQ(utf8(0xFFFF), "\xEF\xBF\xBF");
-  EXPECT_EQ(utf8(0x10000), "\xF0\x90\x80\x80");
-  EXPECT_EQ(utf8(0x10FFFF), "\xF4\x8F\xBF\xBF");
-}
-
 // What the C host's callbacks saw.
 struct CallbackLog {
   std::vector<std::string> calls;

@@ -40,17 +40,6 @@ class DecodeWithDefaults : public ::testing::Test {
   Rdr00800::HostFramework framework_;
 };
 
-TEST_F(DecodeWithDefaults, FieldsAreFittedToThreeAndFiveDigits) {
-  char frame[10];
-  const auto decodeEncoded = [&](uint32_t facility, uint32_t card) {
-    EncodeFrame(facility, card, frame);
-    return Decode("2", std::string(frame, sizeof frame));
-  };
-  EXPECT_EQ(decodeEncoded(0, 0), "00000000");
-  EXPECT_EQ(decodeEncoded(7, 42), "00700042");
-  EXPECT_EQ(decodeEncoded(255, 65535), "25565535");
-}
-
 struct FrameCase {
   const char* readerType;
   std::string frame;
@@ -64,6 +53,10 @@ TEST_F(DecodeWithDefaults, FramesAsReadersSendThem) {
       {"", kSampleFrame, "12345678"},
       {"33", kSampleFrame, "12345678"},
       {"1", kSampleFrame + "\r\n", "00045678"},
+      // Fields are fitted to three and five digits, with the unused bits set.
+      {"2", "8000000055", "00000000"},
+      {"2", "8003801555", "00700042"},
+      {"2", "807FFFFFD5", "25565535"},
       // Plain text loses CR LF 0x12 or CR LF, nothing else.
       {"3", kSampleFrame + "\r\n", kSampleFrame},
       {"3", "12345\r\n\x12", "12345"},

@@ -164,22 +164,13 @@ class ReaderDataModule : public Connection {
   rdrtest::RecordingFramework framework_;
 };
 
-TEST_F(ReaderDataModule, IsBuiltWithItsStoredValuesAndTranslatedOnCreation) {
+TEST_F(ReaderDataModule, IsBuiltWithItsStoredPropertiesAndTranslatedOnCreation) {
   Rdr00800::TdtmLeitor module;
   EXPECT_EQ(framework_.translated, (std::vector<Rdr00800::TDataModule*>{&module}));
   EXPECT_FALSE(module.adcLeitor.LoginPrompt);
   EXPECT_EQ(module.adcLeitor.Provider, "MSDAORA.1");
   EXPECT_FALSE(module.adcLeitor.Connected());
   EXPECT_TRUE(module.adcLeitor.ConnectionString.empty());
-  EXPECT_EQ(module.msgPadrao.Msg("N_POS_KQZR32"),
-            "Opera\xe7\xe3o bloqueada. N\xe3o foi poss\xedvel carregar o arquivo KQZR32.dll.");
-  EXPECT_EQ(module.msgPadrao.Msg("KQZR32_N_ENC"),
-            "Opera\xe7\xe3o bloqueada. O arquivo KQZR32.dll n\xe3o foi encontrado no diret\xf3rio (%s). Favor "
-            "verificar o arquivo antes de continuar a opera\xe7\xe3o.");
-  EXPECT_EQ(module.msgPadrao.Msg("N_ENC_CLIENTE.CFG"),
-            "N\xe3o foi poss\xedvel realizar a descriptografia do c\xf3"
-            "digo do consumidor, pois o arquivo (Cliente.Cfg) n\xe3o foi encontrado no diret\xf3rio %s.");
-  EXPECT_EQ(module.msgPadrao.Messages.size(), 3u);
 }
 
 TEST_F(ReaderDataModule, ConnectAsksTheHostEveryTimeAndHandsOverTheSession) {

@@ -31,12 +31,6 @@ class UnitLifecycle : public ::testing::Test {
 TEST(Tables, HoldTheirConstantsAtLoad) {
   EXPECT_EQ(Portas, kPorts);
   EXPECT_EQ(Velocidades, kSpeeds);
-  EXPECT_EQ(IdPortaOpt.load(), 0);
-  EXPECT_EQ(IdVelocOpt.load(), 0);
-  EXPECT_EQ(IdTipoOpt.load(), 0);
-  EXPECT_EQ(IdPortaProx.load(), 0);
-  EXPECT_EQ(IdTipoProx.load(), 0);
-  EXPECT_TRUE(IdCriptoCons.empty());
 }
 
 TEST_F(UnitLifecycle, FinalizationAfterOneInitializationEmptiesTheTexts) {
