@@ -1,25 +1,25 @@
-// LeitorProximidade end to end, with a pseudo-terminal as the reader.
+// LeitorProximidade end to end, with a simulated reader.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "rdr00800/Rdr00800.h"
-#include "support/pty_reader.h"
+#include "support/simulated_reader.h"
 
 namespace {
 
 class ProximityReader : public ::testing::Test {
  protected:
-  void SetUp() override { Rdr00800::SetPortDevice(kPort, reader_.DevicePath()); }
+  void SetUp() override { Rdr00800::SetPortDevice(kPort, reader_->DevicePath()); }
   void TearDown() override { Rdr00800::SetPortDevice(kPort, ""); }
 
   std::string ReadAfterSending(const std::string& readerType, const std::string& frame) {
-    reader_.Send(frame);
+    reader_->SendWholeRead(frame);
     return Rdr00800::LeitorProximidade(readerType, kPort, 9600);
   }
 
   static constexpr const char* kPort = "COM7";
-  rdrtest::PtyReader reader_;
+  std::unique_ptr<rdrtest::SimulatedReader> reader_ = rdrtest::NewSimulatedReader();
 };
 
 TEST_F(ProximityReader, DecodesEachReaderType) {

@@ -1,13 +1,13 @@
 // Runs the scanner's C-interface checks, which are compiled as C.
 #include <gtest/gtest.h>
 
-#include "support/pty_reader.h"
+#include "support/simulated_reader.h"
 
 extern "C" const char* RunScannerCAbiChecks(const char* devicePath);
 
 TEST(ScannerCInterface, RelaysThroughTheCEntries) {
-  rdrtest::PtyReader reader;
-  reader.Send("C1\r");
-  const char* failure = RunScannerCAbiChecks(reader.DevicePath().c_str());
+  const auto reader = rdrtest::NewSimulatedReader();
+  reader->Send("C1\r");
+  const char* failure = RunScannerCAbiChecks(reader->DevicePath().c_str());
   EXPECT_EQ(failure, nullptr) << failure;
 }

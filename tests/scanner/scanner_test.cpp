@@ -1,4 +1,4 @@
-// The scanner thread against pseudo-terminal readers: what reaches the host
+// The scanner thread against a simulated reader: what reaches the host
 // window, on which thread, and how the thread starts and ends.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "rdr00800/Rdr00800.h"
 #include "scanner/optical_poll_source.h"
-#include "support/pty_reader.h"
+#include "support/simulated_reader.h"
 #include "window_recorder.h"
 
 namespace {
@@ -42,7 +42,7 @@ class ScannerRelay : public ::testing::Test {
     gPolls = 0;
     gFramesRead = 0;
     Rdr00800::detail::SetOpticalPollSource(&CountedPoll);
-    Rdr00800::SetPortDevice("COM5", reader.DevicePath());
+    Rdr00800::SetPortDevice("COM5", reader->DevicePath());
     Rdr00800::IdPortaOpt = kCom5;
     Rdr00800::IdVelocOpt = kSpeed9600;
     Rdr00800::IdTipoOpt = 0;
@@ -64,14 +64,14 @@ class ScannerRelay : public ::testing::Test {
 
   // The reader sends `frame`; a scanner runs until one code has been typed.
   void RelayOneFrame(const std::string& frame) {
-    reader.Send(frame);
+    reader->Send(frame);
     TScannerThread thread(Rdr00800::tpNormal, kWindow);
     thread.Start();
     ASSERT_TRUE(window.ServeUntilEnters(1));
     Stop(thread);
   }
 
-  rdrtest::PtyReader reader;
+  std::unique_ptr<rdrtest::SimulatedReader> reader = rdrtest::NewSimulatedReader();
   rdrtest::WindowRecorder window{kWindow};
 };
 
@@ -100,7 +100,7 @@ TEST_F(ScannerRelay, TerminatedBeforeStartEndsWithoutPolling) {
 }
 
 TEST_F(ScannerRelay, NeverStartedThreadNeverTouchesThePort) {
-  reader.Send("12345\r\n");
+  reader->Send("12345\r\n");
   {
     TScannerThread thread(Rdr00800::tpNormal, kWindow);
     EXPECT_TRUE(thread.Suspended());
@@ -116,7 +116,7 @@ TEST_F(ScannerRelay, SettingsChangeTakesEffectAtTheNextPoll) {
   TScannerThread thread(Rdr00800::tpNormal, kWindow);
   thread.Start();
   while (gPolls < 2) std::this_thread::sleep_for(5ms);
-  reader.Send("77\r");
+  reader->Send("77\r");
   Rdr00800::IdPortaOpt = kCom5;
   ASSERT_TRUE(window.ServeUntilEnters(1));
   Stop(thread);
@@ -137,7 +137,7 @@ TEST_F(ScannerRelay, UnreachablePortIsPolledAboutTenTimesASecond) {
 }
 
 TEST_F(ScannerRelay, TwoThreadsOnOnePortDeliverTheCodeOnceAndBothEnd) {
-  reader.Send("42\r");
+  reader->Send("42\r");
   TScannerThread first(Rdr00800::tpNormal, kWindow);
   TScannerThread second(Rdr00800::tpNormal, kWindow);
   first.Start();
@@ -155,7 +155,7 @@ TEST_F(ScannerRelay, TwoThreadsOnOnePortDeliverTheCodeOnceAndBothEnd) {
 TEST_F(ScannerRelay, HostWaitingForATerminatedThreadGetsTheLastCode) {
   std::atomic<bool> queued{false};
   Rdr00800::SetWakeMainThread([&] { queued = true; });
-  reader.Send("LAST1\r");
+  reader->Send("LAST1\r");
   TScannerThread thread(Rdr00800::tpNormal, kWindow);
   thread.Start();
   // Not serving: the thread is left waiting in its synchronized call.
@@ -167,7 +167,7 @@ TEST_F(ScannerRelay, HostWaitingForATerminatedThreadGetsTheLastCode) {
 TEST_F(ScannerRelay, FreeingAThreadWaitingInItsCallDeliversAndEnds) {
   std::atomic<bool> queued{false};
   Rdr00800::SetWakeMainThread([&] { queued = true; });
-  reader.Send("FREE1\r");
+  reader->Send("FREE1\r");
   auto* thread = new TScannerThread(Rdr00800::tpNormal, kWindow);
   thread->Start();
   while (!queued) std::this_thread::sleep_for(5ms);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "rdr00800/Rdr00800.h"
-#include "support/com_reader_win32.h"
+#include "support/simulated_reader.h"
 
 namespace {
 
@@ -81,13 +81,13 @@ TEST(RealWindow, TextIsTypedByteByByteFollowedByEnter) {
 }
 
 TEST(RealWindow, ScannerRelaysTheReadersCodeOnTheWindowsThread) {
-  rdrtest::ComReader reader;
+  const auto reader = rdrtest::NewSimulatedReader();
   RecordingWindow window;
   ASSERT_TRUE(window);
-  Rdr00800::SetPortDevice("COM5", std::string(rdrtest::ComReader::kLibraryPort) + ":");
+  Rdr00800::SetPortDevice("COM5", reader->DevicePath());
   Rdr00800::IdPortaOpt = 5;  // "COM5"
   Rdr00800::IdVelocOpt = 5;
-  reader.Send("12345\r\n");
+  reader->Send("12345\r\n");
   {
     Rdr00800::TScannerThread thread(Rdr00800::tpNormal, window.Handle());
     thread.Start();

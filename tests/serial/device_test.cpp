@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -19,6 +20,7 @@
 #include "serial/device.h"
 #include "serial/system_call_faults.h"
 #include "serial_test_support.h"
+#include "support/pty_reader.h"
 
 namespace {
 
@@ -28,7 +30,20 @@ using Rdr00800::detail::InjectSystemCallFailure;
 using Rdr00800::detail::SerialDevice;
 using Rdr00800::detail::SystemCall;
 using rdrtest::Elapsed;
-using rdrtest::ExclusiveFlag;
+
+// TIOCEXCL as the tty has it now (read through a descriptor of our own).
+bool ExclusiveFlag(const std::string& path) {
+  // Root opens past TIOCEXCL, so the probe works while the port is held.
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    ADD_FAILURE() << "cannot open " << path;
+    return false;
+  }
+  int exclusive = 0;
+  EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  ::close(fd);
+  return exclusive != 0;
+}
 
 TEST(DeviceNaming, ResolvesPortTexts) {
   const std::pair<const char*, const char*> cases[] = {
@@ -95,6 +110,8 @@ TEST(DeviceNaming, MappingMayChangeWhileAnotherThreadResolves) {
 
 class DeviceTest : public rdrtest::SerialTest {
  protected:
+  DeviceTest() { Rdr00800::SetPortDevice(kPort, reader_.DevicePath()); }
+
   // Opens and sets up the simulated reader as the one-shot read does.
   SerialDevice OpenConfigured(int32_t baud = 9600, std::chrono::milliseconds timeout = 1000ms) {
     auto device = SerialDevice::Open("COM7:");
@@ -112,6 +129,8 @@ class DeviceTest : public rdrtest::SerialTest {
     const auto count = device.ReadOnce(buffer);
     return count ? std::string(buffer.data(), *count) : std::string("<failed>");
   }
+
+  rdrtest::PtyReader reader_;
 };
 
 // ---- Exclusive hold ----
@@ -262,6 +281,22 @@ TEST_F(DeviceTest, HangUpDuringTheReadFailsAtOnceWithoutAPartialFrame) {
   });
   EXPECT_EQ(frame, "<failed>");
   EXPECT_LT(took, 900ms);
+}
+
+TEST_F(DeviceTest, ReadersUnpluggedDuringPollsLeaveNoDescriptor) {
+  Rdr00800::GetProximidadeReaderValue("2", "COM99", 9600);  // lets one-time allocations happen first
+  const int before = rdrtest::OpenDescriptorCount();
+  for (int hangUp = 0; hangUp < 3; ++hangUp) {
+    rdrtest::PtyReader unplugged;
+    Rdr00800::SetPortDevice("COM9", unplugged.DevicePath());
+    unplugged.Send("12");
+    auto pending = std::async(std::launch::async, [] { return Rdr00800::GetProximidadeReaderValue("2", "COM9", 9600); });
+    std::this_thread::sleep_for(30ms);
+    unplugged.HangUp();
+    EXPECT_EQ(pending.get(), "");
+  }
+  Rdr00800::SetPortDevice("COM9", "");
+  EXPECT_EQ(rdrtest::OpenDescriptorCount(), before);
 }
 
 std::atomic<int> signalsCaught{0};

@@ -11,6 +11,7 @@
 #include "serial/serial_read.h"
 #include "serial/system_call_faults.h"
 #include "serial_test_support.h"
+#include "support/simulated_reader.h"
 
 namespace {
 
@@ -18,11 +19,12 @@ using namespace std::chrono_literals;
 using Rdr00800::detail::InjectSystemCallFailure;
 using Rdr00800::detail::SystemCall;
 using rdrtest::Elapsed;
-using rdrtest::ExclusiveFlag;
-using rdrtest::OpenDescriptorCount;
+using rdrtest::OpenHandleCount;
 
 class SerialReadTest : public rdrtest::SerialTest {
  protected:
+  SerialReadTest() { Rdr00800::SetPortDevice(kPort, reader_->DevicePath()); }
+
   std::string Proximity() { return Rdr00800::GetProximidadeReaderValue("2", kPort, 9600); }
 
   // Points the optical settings at the simulated reader ("COM7" is Portas[7]).
@@ -31,27 +33,34 @@ class SerialReadTest : public rdrtest::SerialTest {
     Rdr00800::IdVelocOpt = 5;
     Rdr00800::IdTipoOpt = type;
   }
+
+  // No poll left the port held.
+  static bool PortIsFree() { return Rdr00800::detail::SerialDevice::Open("COM7:").has_value(); }
+
+  std::unique_ptr<rdrtest::SimulatedReader> reader_ = rdrtest::NewSimulatedReader();
 };
 
 // ---- Frames ----
 
 TEST_F(SerialReadTest, FrameIsTheBytesUpToTheFirstNul) {
-  reader_.Send("12345\r\n");
+  reader_->SendWholeRead("12345\r\n");
   EXPECT_EQ(Proximity(), "12345\r\n");
-  reader_.Send(std::string("12\0" "45", 5));
+  reader_->SendWholeRead(std::string("12\0" "45", 5));
   EXPECT_EQ(Proximity(), "12");
-  reader_.Send(std::string("\0" "12", 3));
+  reader_->SendWholeRead(std::string("\0" "12", 3));
   EXPECT_EQ(Proximity(), "");
 }
 
 TEST_F(SerialReadTest, AtMost51BytesPerReadAndTheRestWaitsForTheNext) {
   const std::string burst = std::string(51, 'A') + "123456789";
-  reader_.Send(burst.substr(0, 51));
-  EXPECT_EQ(Proximity(), burst.substr(0, 51));
-  reader_.Send(burst);
-  EXPECT_EQ(Proximity(), burst.substr(0, 51));
-  // Nothing is purged at the open: the next poll gets the tail.
-  EXPECT_EQ(Proximity(), "123456789");
+  reader_->Send(burst);
+  std::string frame;
+  EXPECT_LT(Elapsed([&] { frame = Proximity(); }), 900ms) << "a whole read waited for the time-out";
+  EXPECT_EQ(frame, burst.substr(0, 51));
+  // Nothing is purged at the open: the next poll gets the tail, once its
+  // second is over.
+  EXPECT_GE(Elapsed([&] { frame = Proximity(); }), 900ms);
+  EXPECT_EQ(frame, "123456789");
 }
 
 TEST_F(SerialReadTest, EveryByteValueArrivesUnchanged) {
@@ -59,7 +68,7 @@ TEST_F(SerialReadTest, EveryByteValueArrivesUnchanged) {
   for (int value = 1; value <= 0xFF; ++value) all += static_cast<char>(value);
   std::string received;
   while (received.size() < all.size()) {
-    if (received.empty()) reader_.SendAfter(50ms, all);
+    if (received.empty()) reader_->SendAfter(50ms, all);
     const std::string frame = Proximity();
     ASSERT_FALSE(frame.empty()) << "after " << received.size() << " bytes";
     received += frame;
@@ -79,19 +88,19 @@ TEST_F(SerialReadTest, NothingWithinASecondIsTheEmptyText) {
 
 TEST_F(SerialReadTest, OpticalTypeTwoDropsTheLastCharacter) {
   UseOpticalReader(2);
-  reader_.Send("12345\r\n");
+  reader_->SendWholeRead("12345\r\n");
   EXPECT_EQ(Rdr00800::GetOpticalReaderValue(), "12345\r");
-  reader_.Send("7");
+  reader_->SendWholeRead("7");
   EXPECT_EQ(Rdr00800::GetOpticalReaderValue(), "");
   Rdr00800::IdTipoOpt = 1;
-  reader_.Send("12345\r\n");
+  reader_->SendWholeRead("12345\r\n");
   EXPECT_EQ(Rdr00800::GetOpticalReaderValue(), "12345\r\n");
 }
 
 TEST_F(SerialReadTest, OpticalReadUsesTheChosenSpeed) {
   UseOpticalReader();
   Rdr00800::IdVelocOpt = 12;
-  reader_.Send(std::string(51, 'x'));
+  reader_->Send(std::string(51, 'x'));
   EXPECT_EQ(Rdr00800::GetOpticalReaderValue(), std::string(51, 'x'));
   auto device = Rdr00800::detail::SerialDevice::Open("COM7:");
   ASSERT_TRUE(device);
@@ -102,7 +111,7 @@ TEST_F(SerialReadTest, OpticalReadsThatNeverReachADevice) {
   struct Case {
     int32_t port, speed;
   };
-  // Load values: port "" names no device. 13 is LPT1, no tty here. The rest
+  // Load values: port "" names no device. 13 is LPT1, no port here. The rest
   // lie outside the tables.
   for (const Case c : {Case{0, 0}, Case{13, 5}, Case{-1, 5}, Case{14, 5}, Case{7, -1}, Case{7, 13}}) {
     Rdr00800::IdPortaOpt = c.port;
@@ -116,9 +125,9 @@ TEST_F(SerialReadTest, OpticalReadsThatNeverReachADevice) {
 }
 
 TEST_F(SerialReadTest, LptPortGetsTheSameLineSetup) {
-  Rdr00800::SetPortDevice("LPT1", reader_.DevicePath());
+  Rdr00800::SetPortDevice("LPT1", reader_->DevicePath());
   Rdr00800::IdPortaOpt = 13;
-  reader_.Send("code");
+  reader_->SendWholeRead("code");
   const auto poll = Rdr00800::detail::PollOpticalReader();
   Rdr00800::SetPortDevice("LPT1", "");
   EXPECT_EQ(poll.frame, "code");
@@ -127,54 +136,68 @@ TEST_F(SerialReadTest, LptPortGetsTheSameLineSetup) {
 
 TEST_F(SerialReadTest, SpeedTextThatIsNoNumberThrowsAfterTheClose) {
   UseOpticalReader();
-  const int descriptors = OpenDescriptorCount();
+  const int handles = OpenHandleCount();
   for (const char* speed : {"abc", "", "96OO", "+-9600", "99999999999"}) {
     Rdr00800::Velocidades[5] = speed;
     EXPECT_THROW(Rdr00800::GetOpticalReaderValue(), std::invalid_argument) << speed;
-    EXPECT_FALSE(ExclusiveFlag(reader_.SubordinatePath())) << speed;
+    EXPECT_TRUE(PortIsFree()) << speed;
   }
-  EXPECT_EQ(OpenDescriptorCount(), descriptors);
+  EXPECT_EQ(OpenHandleCount(), handles);
   // The text is converted only once the port is open.
   Rdr00800::IdPortaOpt = 0;
   EXPECT_EQ(Rdr00800::GetOpticalReaderValue(), "");
 
   Rdr00800::IdPortaOpt = 7;
   Rdr00800::Velocidades[5] = "+9600";
-  reader_.Send("ok");
+  reader_->SendWholeRead("ok");
   EXPECT_EQ(Rdr00800::GetOpticalReaderValue(), "ok");
 }
 
 // ---- Proximity settings ----
 
 TEST_F(SerialReadTest, ProximityStoresTheRateWhateverTheOutcome) {
-  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("1", "COM3", 9600), "");
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("1", "COM98", 9600), "");
   EXPECT_EQ(Rdr00800::IdVelocProx.load(), 9600);
   EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("1", "", 4800), "");
   EXPECT_EQ(Rdr00800::IdVelocProx.load(), 4800);
-  reader_.Send("frame");
+  reader_->SendWholeRead("frame");
   EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("3", kPort, -5), "");
   EXPECT_EQ(Rdr00800::IdVelocProx.load(), -5);
-  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("3", kPort, 250000), "frame");
-  EXPECT_EQ(Rdr00800::IdVelocProx.load(), 250000);
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("3", kPort, 19200), "frame");
+  EXPECT_EQ(Rdr00800::IdVelocProx.load(), 19200);
+}
+
+TEST_F(SerialReadTest, ProximityLeavesTheLineAtTheRateEightBitsNoParityOneStop) {
+  reader_->SendWholeRead("x");
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", kPort, 19200), "x");
+  auto device = Rdr00800::detail::SerialDevice::Open("COM7:");
+  ASSERT_TRUE(device);
+  const auto line = device->GetLineSettings();
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->baud, 19200);
+  EXPECT_EQ(line->dataBits, 8);
+  EXPECT_EQ(line->parity, Rdr00800::detail::Parity::None);
+  EXPECT_EQ(line->stopBits, 1);
 }
 
 // ---- The port after a read ----
 
 TEST_F(SerialReadTest, SecondReaderIsRefusedWhileAReadHoldsThePort) {
+  if (!rdrtest::PortsAreExclusive()) GTEST_SKIP() << "this platform's serial ports let a second open through";
   auto holding = std::async(std::launch::async, [this] { return Proximity(); });
   std::this_thread::sleep_for(200ms);
   std::string second = "unset";
   const auto took = Elapsed([&] { second = Proximity(); });
   EXPECT_EQ(second, "");
   EXPECT_LT(took, 500ms);
-  reader_.Send("first");
+  reader_->SendWholeRead("first");
   EXPECT_EQ(holding.get(), "first");
 }
 
-TEST_F(SerialReadTest, NoDescriptorLeaksOverAThousandMixedPolls) {
+TEST_F(SerialReadTest, NoHandleLeaksOverAThousandMixedPolls) {
   const std::string frame(51, 'k');
   Proximity();  // lets one-time allocations (the timer's, the mapping's) happen first
-  const int before = OpenDescriptorCount();
+  const int before = OpenHandleCount();
   int successes = 0;
   for (int poll = 0; poll < 1000; ++poll) {
     switch (poll % 10) {
@@ -186,39 +209,29 @@ TEST_F(SerialReadTest, NoDescriptorLeaksOverAThousandMixedPolls) {
         EXPECT_EQ(Proximity(), "");
         break;
       case 2:
-        InjectSystemCallFailure(SystemCall::Read, EIO);  // the read fails as on an unplugged reader
-        reader_.Send("x");
+        // The read fails as on an unplugged reader; the frame waits for the next poll.
+        InjectSystemCallFailure(SystemCall::Read, EIO);
+        reader_->Send(frame);
         EXPECT_EQ(Proximity(), "");
-        reader_.Flush();
+        successes += Proximity() == frame;
         break;
       default:
-        reader_.Send(frame);
+        reader_->Send(frame);
         successes += Proximity() == frame;
     }
   }
-  // Real hang-ups and time-outs, few since each costs time.
-  for (int hangUp = 0; hangUp < 3; ++hangUp) {
-    rdrtest::PtyReader unplugged;
-    Rdr00800::SetPortDevice("COM9", unplugged.DevicePath());
-    unplugged.Send("12");
-    auto pending = std::async(std::launch::async, [] { return Rdr00800::GetProximidadeReaderValue("2", "COM9", 9600); });
-    std::this_thread::sleep_for(30ms);
-    unplugged.HangUp();
-    EXPECT_EQ(pending.get(), "");
-  }
-  Rdr00800::SetPortDevice("COM9", "");
-  for (int timeout = 0; timeout < 2; ++timeout) EXPECT_EQ(Proximity(), "");
+  EXPECT_EQ(Proximity(), "");  // a time-out, one since each costs a second
 
-  EXPECT_EQ(successes, 700);
-  EXPECT_EQ(OpenDescriptorCount(), before);
-  EXPECT_FALSE(ExclusiveFlag(reader_.SubordinatePath()));
+  EXPECT_EQ(successes, 800);
+  EXPECT_EQ(OpenHandleCount(), before);
+  EXPECT_TRUE(PortIsFree());
 }
 
 // ---- C entries ----
 
 TEST_F(SerialReadTest, CEntriesMapPortsAndReadFrames) {
-  Rdr00800_SetPortDevice("COM5", reader_.DevicePath().c_str());
-  reader_.Send("12345\r\n");
+  Rdr00800_SetPortDevice("COM5", reader_->DevicePath().c_str());
+  reader_->SendWholeRead("12345\r\n");
   char* frame = Rdr00800_GetProximidadeReaderValue(nullptr, "com5", 9600);
   ASSERT_NE(frame, nullptr);
   EXPECT_STREQ(frame, "12345\r\n");
@@ -235,7 +248,7 @@ TEST_F(SerialReadTest, CEntriesMapPortsAndReadFrames) {
 
 TEST_F(SerialReadTest, COpticalEntryTurnsTheSpeedErrorIntoTheEmptyText) {
   UseOpticalReader(2);
-  reader_.Send("ab");
+  reader_->SendWholeRead("ab");
   char* frame = Rdr00800_GetOpticalReaderValue();
   EXPECT_STREQ(frame, "a");
   Rdr00800_FreeText(frame);

@@ -31,7 +31,7 @@ PtyReader::PtyReader(std::string linkPath) : linkPath_(std::move(linkPath)) {
 }
 
 PtyReader::~PtyReader() {
-  if (sender_.joinable()) sender_.join();
+  JoinSender();
   if (!linkPath_.empty()) ::unlink(linkPath_.c_str());
   if (subordinate_ >= 0) ::close(subordinate_);
   if (controlling_ >= 0) ::close(controlling_);
@@ -48,16 +48,8 @@ void PtyReader::Send(std::string_view bytes) {
   }
 }
 
-void PtyReader::SendAfter(std::chrono::milliseconds delay, std::string bytes) {
-  if (sender_.joinable()) sender_.join();
-  sender_ = std::thread([this, delay, bytes = std::move(bytes)] {
-    std::this_thread::sleep_for(delay);
-    Send(bytes);
-  });
-}
-
 void PtyReader::HangUp() {
-  if (sender_.joinable()) sender_.join();
+  JoinSender();
   if (controlling_ >= 0) ::close(controlling_);
   controlling_ = -1;
 }
@@ -75,5 +67,11 @@ int OpenDescriptorCount() {
   }
   return count;
 }
+
+std::unique_ptr<SimulatedReader> NewSimulatedReader() { return std::make_unique<PtyReader>(); }
+
+int OpenHandleCount() { return OpenDescriptorCount(); }
+
+bool PortsAreExclusive() { return true; }
 
 }  // namespace rdrtest

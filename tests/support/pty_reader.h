@@ -3,30 +3,25 @@
 // to the controlling side.
 #pragma once
 
-#include <chrono>
 #include <string>
 #include <string_view>
-#include <thread>
+
+#include "support/simulated_reader.h"
 
 namespace rdrtest {
 
-class PtyReader {
+class PtyReader : public SimulatedReader {
  public:
   // Opens a pty pair in raw mode, so bytes queued before the library sets the
   // line arrive unchanged. With a non-empty `linkPath`, also a symlink to it.
   explicit PtyReader(std::string linkPath = {});
-  ~PtyReader();
-  PtyReader(const PtyReader&) = delete;
-  PtyReader& operator=(const PtyReader&) = delete;
+  ~PtyReader() override;
 
   // The device the library opens: the symlink when there is one.
-  const std::string& DevicePath() const { return linkPath_.empty() ? devicePath_ : linkPath_; }
+  const std::string& DevicePath() const override { return linkPath_.empty() ? devicePath_ : linkPath_; }
   const std::string& SubordinatePath() const { return devicePath_; }
 
-  // Queues bytes as the reader sending them.
-  void Send(std::string_view bytes);
-  // Sends from a background thread after `delay`; joined by the destructor.
-  void SendAfter(std::chrono::milliseconds delay, std::string bytes);
+  void Send(std::string_view bytes) override;
   // Closes the controlling side, as a reader unplugged: reads on the device fail.
   void HangUp();
   // Drops whatever is queued for the device and not yet read.
@@ -38,7 +33,6 @@ class PtyReader {
   int subordinate_ = -1;
   std::string devicePath_;
   std::string linkPath_;
-  std::thread sender_;
 };
 
 // Descriptors open in this process (entries of /proc/self/fd).
