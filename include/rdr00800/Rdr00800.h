@@ -16,7 +16,7 @@
 //
 // Errors. Reads and decodes report "nothing" as the empty text; the decryption
 // gateway reports through its bool result and the host framework's message
-// service. Errors the text says pass to the caller are exceptions
+// service. Errors that pass to the caller are exceptions
 // (std::invalid_argument for a speed text that is not a number,
 // EDatabaseError for a database that cannot be opened).
 //
