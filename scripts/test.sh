@@ -45,7 +45,7 @@ stage "fuzzing"
 bash fuzz/run.sh all 30 | tee "$logs/fuzz.log"
 
 stage "Windows under Wine"
-bash scripts/test_windows.sh /tmp/rdr00800-windows | tee "$logs/windows.log"
+bash scripts/test_windows.sh "$PWD/build/windows" | tee "$logs/windows.log"
 
 # Every ctest run above ended without failure (set -e stops at the first
 # that did not); count what ran.

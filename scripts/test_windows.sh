@@ -3,11 +3,11 @@
 # and runs both suites under Wine against a simulated reader on COM1.
 # Installs what it needs (Debian); exits non-zero when anything fails.
 #
-#   scripts/test_windows.sh [build root, default /tmp/rdr00800-windows]
+#   scripts/test_windows.sh [build root, default build/windows]
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build_root=${1:-/tmp/rdr00800-windows}
+build_root=${1:-$root/build/windows}
 SECONDS=0
 step() { printf '== %-44s (%3ds)\n' "$*" "$SECONDS"; }
 
