@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Installs what building and testing rdr00800 needs on a Debian machine (as root).
+# Installs what is missing on a Debian machine (as root): the packages named
+# as arguments, or, with none, what building and testing rdr00800 needs.
+# A name ending in ":i386" turns on that architecture first.
+#
+#   scripts/setup.sh [package...]
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
-  libserialport-dev libcli11-dev libx11-dev libxtst-dev xvfb
-  clang libclang-rt-14-dev python3-serial libboost-system-dev
-)
+packages=("$@")
+if ((${#packages[@]} == 0)); then
+  packages=(
+    cmake ninja-build g++ pkg-config
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
+    libserialport-dev libcli11-dev libx11-dev libxtst-dev xvfb
+    clang libclang-rt-14-dev python3-serial libboost-system-dev
+  )
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -16,6 +23,8 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  [[ " ${missing[*]}" != *:i386* ]] || dpkg --add-architecture i386
   apt-get update -qq
+  # --no-install-recommends: Wine's recommends alone are about 900 MB that nothing here needs.
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

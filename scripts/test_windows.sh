@@ -11,19 +11,9 @@ build_root=${1:-$root/build/windows}
 SECONDS=0
 step() { printf '== %-44s (%3ds)\n' "$*" "$SECONDS"; }
 
-packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 socat googletest)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  step "installing ${missing[*]}"
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo dpkg --add-architecture i386
-  $sudo apt-get update -qq
-  # Wine's recommends are about 900 MB that nothing here needs.
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+step "packages"
+bash "$root/scripts/setup.sh" g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 socat \
+  googletest
 
 # A fresh prefix per run; everything this script starts ends with it.
 work=$(mktemp -d /tmp/rdr00800-wine.XXXXXX)
