@@ -20,24 +20,29 @@ struct ReadOptions {
 };
 
 // What one poll of the device behind `port` returned, `awaited` naming what
-// is waited for ("frame", "card"). Checks the device opens first and shows
-// progress while the poll waits; CommandError when it returns nothing.
+// is waited for ("frame", "card"). Shows progress while the poll waits;
+// CommandError when it returns nothing. The device is examined only after a
+// poll that gave nothing, so no check of ours stands between a reader and
+// the poll.
 std::string PollPort(const std::string& port, const std::string& awaited,
                      const std::function<std::string(const std::string& device)>& poll) {
-  const std::string device = RequireOpenableDevice(port);
+  const std::string device = DeviceNamedBy(port);
   std::string result;
   {
     WaitNotice notice("waiting for a " + awaited + " on " + port);
     result = poll(device);
   }
-  if (result.empty()) throw CommandError(kExitNothingRead, "no " + awaited + " read from " + port + " within a second");
+  if (result.empty()) {
+    RequireOpenableDevice(port);
+    throw CommandError(kExitNothingRead, "no " + awaited + " read from " + port + " within a second");
+  }
   return result;
 }
 
 int RunRead(const ReadOptions& options, bool json) {
   std::string device;
-  const std::string frame = PollPort(options.port, "frame", [&](const std::string& openable) {
-    device = openable;
+  const std::string frame = PollPort(options.port, "frame", [&](const std::string& named) {
+    device = named;
     if (!options.optical) return Rdr00800::GetProximidadeReaderValue("", device, options.baud);
     // The optical read takes its port from the table, so COM1 is pointed at the device.
     Rdr00800::SetPortDevice(Rdr00800::Portas[1], device);

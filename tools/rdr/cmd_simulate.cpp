@@ -47,7 +47,10 @@ int RunSimulate(const SimulateOptions& options, bool json) {
   reader.every = std::chrono::milliseconds(options.everyMs);
   reader.count = options.count;
   reader.linkPath = options.link;
-  reader.onSent = [](uint32_t sent) { ShowProgress("frame " + std::to_string(sent) + " sent"); };
+  reader.onSent = [count = options.count](uint32_t sent) {
+    ShowProgress("frame " + std::to_string(sent) + " sent" +
+                 (sent == count ? "; no more frames, the device stays until Ctrl-C" : ""));
+  };
   SimulatedReader simulator(std::move(reader));
   if (json) {
     PrintLine(JsonLine()
@@ -61,7 +64,7 @@ int RunSimulate(const SimulateOptions& options, bool json) {
   }
   ShowProgress("simulated " + options.kind + " reader sending " + ShowEscapes(frame) + " to whoever opens " +
                simulator.DevicePath() + "; Ctrl-C ends");
-  while (!simulator.Finished() && !WaitForStop(std::chrono::milliseconds(100))) {
+  while (!WaitForStop(std::chrono::hours(1))) {
   }
   return kExitOk;
 }
@@ -71,8 +74,8 @@ int RunSimulate(const SimulateOptions& options, bool json) {
 void AddSimulateCommand(CLI::App& app, CommandBody& body) {
   auto* simulate = app.add_subcommand("simulate", "Simulate a reader on a pseudo-terminal");
   simulate->footer(
-      "Prints the device path a host opens, then sends the frame every period while a host has the device open "
-      "(a reader's bytes are lost while nobody listens).");
+      "Prints the device path a host opens. Each program that opens the device gets the frame shortly after, and "
+      "the next ones every period while it keeps the device open; nothing is sent while nobody listens.");
   auto options = std::make_shared<SimulateOptions>();
   simulate->add_option("--kind", options->kind, "optical or proximity")
       ->required()

@@ -11,11 +11,16 @@ std::shared_ptr<bool> AddJsonFlag(CLI::App& command) {
   return json;
 }
 
-std::string RequireOpenableDevice(const std::string& port) {
+std::string DeviceNamedBy(const std::string& port) {
   const std::string device = Rdr00800::PortDevicePath(port);
   if (device.empty()) {
     throw CommandError(kExitDeviceUnavailable, "port " + port + " names no device (use COMn, LPT1 or a /dev path)");
   }
+  return device;
+}
+
+std::string RequireOpenableDevice(const std::string& port) {
+  const std::string device = DeviceNamedBy(port);
   std::string detail;
   const PortState state = ProbePort(device, detail);
   if (state != PortState::Free) {

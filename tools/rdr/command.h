@@ -53,6 +53,10 @@ namespace rdr {
 // Adds --json to `command`; the flag's value once parsed.
 std::shared_ptr<bool> AddJsonFlag(CLI::App& command);
 
+// The device `port` names; CommandError with kExitDeviceUnavailable when it
+// names none.
+std::string DeviceNamedBy(const std::string& port);
+
 // The device `port` names, checked to open now; CommandError with
 // kExitDeviceUnavailable naming the reason otherwise.
 std::string RequireOpenableDevice(const std::string& port);

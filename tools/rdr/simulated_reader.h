@@ -4,9 +4,12 @@
 //
 // Like a real reader on a closed port, it sends nothing while no program has
 // the device open: frames written into an unread pseudo-terminal would pile
-// up and reach the next opener stale. So each frame waits until some program
-// holds the device open (plus a short settling time for it to set the line),
-// is written, and the next one follows `every` later.
+// up and reach the next opener stale. Every program that opens the device
+// gets a frame shortly after its open (time to set its line), and, while it
+// keeps the device open, the next ones `every` apart. A frame the program
+// closed the device on without reading is taken back and goes to the next
+// opener, so brief opens (a program checking that the port opens) neither
+// get nor lose a frame.
 #pragma once
 
 #include <chrono>
@@ -22,7 +25,8 @@ struct SimulatedReaderOptions {
   // Sent in turn, starting over after the last.
   std::vector<std::string> frames;
   std::chrono::milliseconds every{2000};
-  // Frames to send in all; 0 sends until stopped.
+  // Frames to deliver in all; 0 sends until stopped. The device stays after
+  // the last one, so later opens read nothing rather than find no device.
   uint32_t count = 0;
   // A symlink made to the device, removed again by the destructor.
   std::string linkPath;
@@ -45,9 +49,6 @@ class SimulatedReader {
   // The device a host opens: the link when there is one.
   const std::string& DevicePath() const;
   const std::string& TerminalPath() const;
-  // True once `count` frames are sent and no host holds the device open any
-  // more (never with count 0). Any thread.
-  bool Finished() const;
 
  private:
   struct State;

@@ -1,15 +1,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
+#include <cstring>
+#include <optional>
 #include <stdexcept>
-#include <stop_token>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -19,10 +20,11 @@
 namespace rdr {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Time a host gets, after it opened the device, to set the line before bytes
 // arrive: a host that flushes its input while setting up would lose them.
 constexpr std::chrono::milliseconds kSettleTime{50};
-constexpr std::chrono::milliseconds kOpenCheckPeriod{10};
 
 class Descriptor {
  public:
@@ -41,15 +43,13 @@ class Descriptor {
   int fd_;
 };
 
-// The controlling side reports a hang-up while no program holds the
-// subordinate side open.
-bool SomeoneListens(int controlling) {
-  pollfd check{controlling, POLLOUT, 0};
-  int ready;
-  do {
-    ready = ::poll(&check, 1, 0);
-  } while (ready < 0 && errno == EINTR);
-  return ready > 0 && (check.revents & POLLHUP) == 0;
+[[noreturn]] void ThrowSystemError(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+Descriptor Checked(int fd, const std::string& what) {
+  if (fd < 0) ThrowSystemError(what);
+  return Descriptor(fd);
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -63,12 +63,22 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// Sleeps up to `span`; false when a stop was requested meanwhile.
-bool Pause(std::stop_token stop, std::chrono::milliseconds span) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::unique_lock lock(mutex);
-  return !wake.wait_for(lock, stop, span, [] { return false; });
+// Reads everything queued on a non-blocking descriptor; the count of bytes.
+// On a terminal, a read that finds its queue empty first moves what the
+// kernel still holds in flight into it, so nothing written earlier escapes.
+size_t Drain(int fd) {
+  size_t total = 0;
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      total += static_cast<size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return total;
+    }
+  }
 }
 
 }  // namespace
@@ -76,64 +86,123 @@ bool Pause(std::stop_token stop, std::chrono::milliseconds span) {
 struct SimulatedReader::State {
   SimulatedReaderOptions options;
   Descriptor controlling;
+  // The simulator's own open of the device: it keeps the terminal from
+  // hanging up between hosts and takes back what a host left unread.
+  Descriptor subordinate;
+  // Opens and closes of the device by hosts, as inotify events.
+  Descriptor opens;
+  Descriptor stopSignal;
   std::string terminalPath;
-  std::atomic<bool> finished{false};
-  std::jthread sender;
+  std::thread sender;
 
-  void Send(std::stop_token stop) {
-    uint32_t sent = 0;
-    while (!stop.stop_requested() && (options.count == 0 || sent < options.count)) {
-      if (!SomeoneListens(controlling.get())) {
-        if (!Pause(stop, kOpenCheckPeriod)) return;
-        // A program that only looked at the device and closed it again
-        // (rdr checking that a port opens) gets nothing.
-        if (!SomeoneListens(controlling.get()) || !Pause(stop, kSettleTime)) continue;
-        if (!SomeoneListens(controlling.get())) continue;
+  int holders = 0;
+  // Frames written and not taken back; the next frame is frames[delivered % size].
+  uint32_t delivered = 0;
+  // When the next frame is written, while a host holds the device.
+  std::optional<Clock::time_point> due;
+
+  const std::string& FrameAt(uint32_t index) const { return options.frames[index % options.frames.size()]; }
+
+  // The last host closed the device: whole frames it did not read go back to
+  // be delivered to the next one, and nothing stale waits for it.
+  void TakeBackUnread() {
+    size_t unread = Drain(subordinate.get());
+    while (delivered > 0 && unread >= FrameAt(delivered - 1).size()) {
+      unread -= FrameAt(delivered - 1).size();
+      --delivered;
+    }
+  }
+
+  void OnDeviceEvents() {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got;
+    do {
+      got = ::read(opens.get(), buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->mask & IN_OPEN) {
+        ++holders;
+        due = Clock::now() + kSettleTime;
+      } else if (event->mask & IN_CLOSE) {
+        holders = std::max(holders - 1, 0);
+        if (holders == 0) {
+          due.reset();
+          TakeBackUnread();
+        }
       }
-      if (!WriteAll(controlling.get(), options.frames[sent % options.frames.size()])) return;
-      ++sent;
-      if (options.onSent) options.onSent(sent);
-      if (options.count != 0 && sent == options.count) break;
-      if (!Pause(stop, options.every)) return;
     }
-    // The last frame is read before the reader goes away: ending while a host
-    // still reads would hang up its line.
-    while (SomeoneListens(controlling.get())) {
-      if (!Pause(stop, kOpenCheckPeriod)) return;
+  }
+
+  bool AllDelivered() const { return options.count != 0 && delivered >= options.count; }
+
+  void SendDueFrame() {
+    if (holders == 0 || AllDelivered()) {
+      due.reset();
+      return;
     }
-    finished = true;
+    if (!WriteAll(controlling.get(), FrameAt(delivered))) {
+      due.reset();
+      return;
+    }
+    ++delivered;
+    if (options.onSent) options.onSent(delivered);
+    due = Clock::now() + options.every;
+  }
+
+  void Run() {
+    for (;;) {
+      int timeout = -1;
+      if (due) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
+        timeout = static_cast<int>(std::max<decltype(left)>(left, 0));
+      }
+      pollfd watched[] = {{stopSignal.get(), POLLIN, 0}, {opens.get(), POLLIN, 0}, {controlling.get(), POLLIN, 0}};
+      const int ready = ::poll(watched, 3, timeout);
+      if (ready < 0 && errno != EINTR) return;
+      if (watched[0].revents) return;
+      // Whatever a host writes (or its line echoes) is of no use to a reader.
+      if (watched[2].revents & POLLIN) Drain(controlling.get());
+      if (watched[1].revents & POLLIN) OnDeviceEvents();
+      if (due && Clock::now() >= *due) SendDueFrame();
+    }
   }
 };
 
 SimulatedReader::SimulatedReader(SimulatedReaderOptions options) : state_(std::make_unique<State>()) {
-  state_->options = std::move(options);
-  if (state_->options.frames.empty()) throw std::invalid_argument("a simulated reader needs a frame");
+  State& state = *state_;
+  state.options = std::move(options);
+  if (state.options.frames.empty()) throw std::invalid_argument("a simulated reader needs a frame");
   int controlling = -1;
   int subordinate = -1;
   char path[256] = {};
   termios raw{};
   cfmakeraw(&raw);
-  if (::openpty(&controlling, &subordinate, path, &raw, nullptr) != 0) {
-    throw std::system_error(errno, std::generic_category(), "openpty");
+  if (::openpty(&controlling, &subordinate, path, &raw, nullptr) != 0) ThrowSystemError("openpty");
+  state.controlling = Descriptor(controlling);
+  state.subordinate = Descriptor(subordinate);
+  for (const int fd : {controlling, subordinate}) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
-  state_->controlling = Descriptor(controlling);
-  // Only hosts hold the subordinate side open, so that its hang-up tells
-  // whether anyone listens.
-  ::close(subordinate);
-  ::fcntl(controlling, F_SETFD, FD_CLOEXEC);
-  state_->terminalPath = path;
-  if (!state_->options.linkPath.empty()) {
-    ::unlink(state_->options.linkPath.c_str());
-    if (::symlink(path, state_->options.linkPath.c_str()) != 0) {
-      throw std::system_error(errno, std::generic_category(), "symlink " + state_->options.linkPath);
-    }
+  state.terminalPath = path;
+  // Watched only after the simulator's own open, which must not count as a host.
+  state.opens = Checked(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK), "inotify_init1");
+  if (::inotify_add_watch(state.opens.get(), path, IN_OPEN | IN_CLOSE) < 0) ThrowSystemError("inotify " + state.terminalPath);
+  state.stopSignal = Checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
+  if (!state.options.linkPath.empty()) {
+    ::unlink(state.options.linkPath.c_str());
+    if (::symlink(path, state.options.linkPath.c_str()) != 0) ThrowSystemError("symlink " + state.options.linkPath);
   }
-  state_->sender = std::jthread([state = state_.get()](std::stop_token stop) { state->Send(stop); });
+  state.sender = std::thread([&state] { state.Run(); });
 }
 
 SimulatedReader::~SimulatedReader() {
-  state_->sender.request_stop();
-  if (state_->sender.joinable()) state_->sender.join();
+  const uint64_t one = 1;
+  while (::write(state_->stopSignal.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  state_->sender.join();
   if (!state_->options.linkPath.empty()) ::unlink(state_->options.linkPath.c_str());
 }
 
@@ -142,7 +211,5 @@ const std::string& SimulatedReader::DevicePath() const {
 }
 
 const std::string& SimulatedReader::TerminalPath() const { return state_->terminalPath; }
-
-bool SimulatedReader::Finished() const { return state_->finished; }
 
 }  // namespace rdr
