@@ -48,13 +48,22 @@ stage "Windows under Wine"
 bash scripts/test_windows.sh "$PWD/build/windows" | tee "$logs/windows.log"
 
 # Every ctest run above ended without failure (set -e stops at the first
-# that did not); count what ran.
-passed=0 skipped=0
+# that did not); count what ran, and the suites a script could not run here
+# ("skipped N tests, ...").
+passed=0 skipped=0 unrun=0
 for log in "$logs"/*.log; do
   while read -r total; do passed=$((passed + total)); done < <(grep -oP 'tests failed out of \K[0-9]+' "$log")
   skipped=$((skipped + $(grep -cE '^\s+[0-9]+ - .* \(Skipped\)$' "$log" || true)))
+  while read -r count; do unrun=$((unrun + count)); done < <(grep -oP '^skipped \K[0-9]+(?= tests, )' "$log")
 done
 fuzzed=$(grep -c 'executions in' "$logs/fuzz.log" || true)
 stage "done"
 echo "fuzz targets run clean: $fuzzed"
-echo "all suites: $((passed - skipped + fuzzed)) passed, 0 failed, $skipped skipped"
+# Why, by count: each skipped test prints its reason after "file:line: Skipped".
+echo "skipped, and why:"
+{
+  grep -h '^skipped [0-9]' "$logs"/*.log | sed -E 's/^skipped ([0-9]+) tests, /\1 /' || true
+  find build -path '*/Testing/Temporary/LastTest.log' -newermt "@$(($(date +%s) - SECONDS))" -exec awk '
+    /: Skipped\r?$/ { getline reason; sub(/\r$/, "", reason); print reason }' {} + | sort | uniq -c
+} | while read -r count reason; do printf '%6d  %s\n' "$count" "$reason"; done
+echo "all suites: $((passed - skipped + fuzzed)) passed, 0 failed, $((skipped + unrun)) skipped"
