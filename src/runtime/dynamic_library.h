@@ -1,5 +1,5 @@
 // Loading the decryption library and finding files the way the gateway needs.
-// One implementation per platform (dynamic_library_posix.cpp now).
+// One implementation per platform (dynamic_library_linux.cpp, dynamic_library_win32.cpp).
 //
 // Every function here is called by the decryption gateway on the host's main
 // thread. They block only on the file system and the platform loader (which

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "frame/host_framework.h"
 #include "runtime/codepage.h"
 #include "rdr00800/Rdr00800.h"
 
@@ -19,6 +18,10 @@ namespace detail {
 namespace {
 
 std::atomic<int> liveHandles{0};
+
+// Constant-initialized and never destroyed, so a connection that dies during
+// static destruction can still forget itself safely.
+TADOConnection* rememberedSession = nullptr;
 
 // One element "key=value" of a connection string, with its place in it.
 struct Attribute {
@@ -236,6 +239,10 @@ std::wstring WidenCp1252(const std::string& text) {
 
 int LiveOdbcHandleCount() noexcept { return liveHandles.load(); }
 
+void RememberADODBSession(TADOConnection* connection) noexcept { rememberedSession = connection; }
+
+TADOConnection* RememberedADODBSession() noexcept { return rememberedSession; }
+
 }  // namespace detail
 
 struct TADOConnection::Impl {
@@ -256,7 +263,7 @@ TADOConnection::TADOConnection() : impl_(std::make_unique<Impl>()) {}
 
 TADOConnection::~TADOConnection() {
   impl_->Close();
-  detail::ForgetADODBSession(this);
+  if (detail::RememberedADODBSession() == this) detail::RememberADODBSession(nullptr);
 }
 
 void TADOConnection::SetConnected(bool connected) {

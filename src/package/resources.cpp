@@ -1,6 +1,6 @@
 // The package's resources. The one clip is drawn by code rather than shipped
 // as a binary, so the package needs no resource compiler on any platform.
-#include "frame/resources.h"
+#include "package/resources.h"
 
 #include <algorithm>
 #include <cctype>

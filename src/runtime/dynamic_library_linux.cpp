@@ -1,4 +1,4 @@
-// POSIX side of the dynamic-library layer: /proc/self/exe, readdir, dlopen.
+// Linux side of the dynamic-library layer: /proc/self/exe, readdir, dlopen.
 #include "runtime/dynamic_library.h"
 
 #include <dirent.h>

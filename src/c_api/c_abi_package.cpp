@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "frame/c_abi_support.h"
+#include "c_api/c_abi_support.h"
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 
