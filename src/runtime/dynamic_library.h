@@ -9,11 +9,9 @@
 #include <optional>
 #include <string>
 
-namespace Rdr00800::detail {
+#include "runtime/executable_directory.h"
 
-// The host executable's directory without a trailing separator; the empty
-// text when it cannot be found.
-std::string ExecutableDirectory();
+namespace Rdr00800::detail {
 
 // The platform's short form of `path`; the empty text when there is none.
 // POSIX paths have no short form, so this is the path itself.

@@ -1,4 +1,4 @@
-// Linux side of the dynamic-library layer: /proc/self/exe, readdir, dlopen.
+// Linux side of the dynamic-library layer: readdir, dlopen.
 #include "runtime/dynamic_library.h"
 
 #include <dirent.h>
@@ -24,17 +24,6 @@ struct DirCloser {
 };
 
 }  // namespace
-
-std::string ExecutableDirectory() {
-  std::string path(PATH_MAX, '\0');
-  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-  if (length <= 0 || static_cast<size_t>(length) >= path.size()) return {};
-  path.resize(static_cast<size_t>(length));
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  // The root directory keeps its only separator.
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 std::string ShortPathForm(const std::string& path) { return path; }
 

@@ -10,8 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/codepage.h"
+#include "decode/ascii_case.h"
 #include "rdr00800/Rdr00800.h"
+#include "runtime/codepage.h"
 
 namespace Rdr00800 {
 namespace detail {
@@ -30,13 +31,6 @@ struct Attribute {
   size_t begin = 0;
   size_t end = 0;
 };
-
-std::wstring UpperAscii(std::wstring text) {
-  for (auto& c : text) {
-    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-  }
-  return text;
-}
 
 std::wstring Trim(const std::wstring& text) {
   const auto first = text.find_first_not_of(L" \t");
@@ -57,7 +51,7 @@ std::vector<Attribute> ParseAttributes(const std::wstring& text) {
       position = semicolon == std::wstring::npos ? text.size() : semicolon + 1;
       continue;
     }
-    attribute.key = UpperAscii(Trim(text.substr(position, equals - position)));
+    attribute.key = AsciiUpper(Trim(text.substr(position, equals - position)));
     size_t valueEnd = equals + 1;
     const size_t valueStart = text.find_first_not_of(L" \t", valueEnd);
     if (valueStart != std::wstring::npos && text[valueStart] == L'{') {
