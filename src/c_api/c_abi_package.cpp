@@ -1,4 +1,4 @@
-// C interface of the package frame: lifecycle, resources, tables, settings.
+// C interface of the package: lifecycle, resources, tables, settings.
 #include <cstddef>
 #include <cstring>
 
