@@ -3,13 +3,12 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <limits.h>
-#include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 #include <utility>
+
+#include "decode/ascii_case.h"
 
 namespace Rdr00800::detail {
 namespace {
@@ -36,7 +35,7 @@ std::optional<std::string> FindFileIgnoringCase(const std::string& path) {
   std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.empty() ? "." : directory.c_str()));
   if (!dir) return std::nullopt;
   while (const dirent* entry = ::readdir(dir.get())) {
-    if (::strcasecmp(entry->d_name, wanted.c_str()) != 0) continue;
+    if (!EqualsIgnoringAsciiCase(entry->d_name, wanted)) continue;
     std::string candidate = directory + entry->d_name;
     if (IsFile(candidate)) return candidate;
   }
