@@ -1,5 +1,5 @@
-include(CMakePackageConfigHelpers)
-
+# Install rules; rdr00800Config.cmake and its version file are written by
+# the top-level CMakeLists.txt, which uses them for the build tree too.
 install(TARGETS rdr00800 EXPORT rdr00800Targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -7,10 +7,6 @@ install(TARGETS rdr00800 EXPORT rdr00800Targets
 install(DIRECTORY include/rdr00800 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT rdr00800Targets NAMESPACE rdr00800:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/rdr00800)
 
-configure_package_config_file(cmake/rdr00800Config.cmake.in ${PROJECT_BINARY_DIR}/rdr00800Config.cmake
-                              INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/rdr00800)
-write_basic_package_version_file(${PROJECT_BINARY_DIR}/rdr00800ConfigVersion.cmake
-                                 COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/rdr00800Config.cmake ${PROJECT_BINARY_DIR}/rdr00800ConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/rdr00800)
 

@@ -14,8 +14,9 @@ seconds=${2:?usage: fuzz/run.sh TARGET|all SECONDS}
 shift 2
 build=${RDR00800_FUZZ_BUILD:-build/fuzz}
 
+instrument="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DRDR00800_BUILD_FUZZ=ON -DRDR00800_BUILD_TESTS=OFF -DRDR00800_BUILD_TOOLS=OFF >/dev/null
+  "-DCMAKE_C_FLAGS=$instrument" "-DCMAKE_CXX_FLAGS=$instrument" -DRDR00800_BUILD_FUZZ=ON -DRDR00800_BUILD_TESTS=OFF -DRDR00800_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$build" --target rdr00800_fuzzers >/dev/null
 
 run_one() {

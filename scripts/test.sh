@@ -22,6 +22,9 @@ run_ctest() {
 stage "packages"
 bash scripts/setup.sh
 
+stage "format"
+bash scripts/check_format.sh
+
 stage "Linux build and tests"
 cmake --preset default
 cmake --build --preset default
@@ -38,8 +41,9 @@ run_ctest asan --preset asan
 stage "ThreadSanitizer"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 cmake --preset tsan -DRDR00800_BUILD_TOOLS=OFF
-cmake --build --preset tsan --target rdr00800_runtime_tests rdr00800_scanner_tests rdr00800_hardening_test
-run_ctest tsan --preset tsan -L 'scanner|hardening'
+cmake --build --preset tsan --target rdr00800_runtime_test rdr00800_scanner_test rdr00800_c_api_test \
+  rdr00800_c_api_decode_test rdr00800_c_api_package_test rdr00800_hardening_test
+run_ctest tsan --preset tsan -L 'runtime|scanner|c_api|hardening'
 
 stage "fuzzing"
 bash fuzz/run.sh all 30 | tee "$logs/fuzz.log"

@@ -53,7 +53,10 @@ void MeasureRelayLatency(int samples) {
   Rdr00800::UnregisterWindow(kWindow);
 
   std::sort(latenciesNs.begin(), latenciesNs.end());
-  auto at = [&](double q) { return latenciesNs[static_cast<size_t>(q * (latenciesNs.size() - 1))] / 1000.0; };
+  auto at = [&](double q) {
+    const auto index = static_cast<size_t>(q * static_cast<double>(latenciesNs.size() - 1));
+    return static_cast<double>(latenciesNs[index]) / 1000.0;
+  };
   std::printf("relay latency, read return -> Enter in window (%zu samples): median %.1f us, p90 %.1f us, p99 %.1f us\n",
               latenciesNs.size(), at(0.5), at(0.9), at(0.99));
 }
@@ -61,7 +64,7 @@ void MeasureRelayLatency(int samples) {
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 

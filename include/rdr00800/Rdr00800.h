@@ -36,15 +36,7 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#if defined(RDR00800_BUILDING)
-#define RDR00800_API __declspec(dllexport)
-#else
-#define RDR00800_API __declspec(dllimport)
-#endif
-#else
-#define RDR00800_API __attribute__((visibility("default")))
-#endif
+#include "rdr00800/export.h"
 
 // Calling convention of the decryption library's entry: stdcall on 32-bit
 // Windows, where the vendor libraries live; the platform's C convention elsewhere.

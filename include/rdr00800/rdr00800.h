@@ -13,15 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
-#if defined(RDR00800_BUILDING)
-#define RDR00800_CAPI __declspec(dllexport)
-#else
-#define RDR00800_CAPI __declspec(dllimport)
-#endif
-#else
-#define RDR00800_CAPI __attribute__((visibility("default")))
-#endif
+#include "rdr00800/export.h"
 
 #ifdef __cplusplus
 extern "C" {

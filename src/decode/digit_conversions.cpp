@@ -43,11 +43,8 @@ std::string BinaryDigitsToDecimal(std::string_view digits) {
   double sum = 0.0;
   double weight = 1.0;
   bool anyDigit = false;
-  // Raw indexing keeps this loop cheap in unoptimized builds too, where the
-  // exhaustive decoder tests run it some thirty million times.
-  const char* const text = digits.data();
   for (std::size_t i = digits.size(); i-- > 0;) {
-    const char c = text[i];
+    const char c = digits[i];
     if (c == '|') continue;
     if (c < '0' || c > '9') return {};
     // 0 times an infinite weight would turn the sum into NaN; a zero digit

@@ -4,6 +4,7 @@
 
 #include "rdr00800/Rdr00800.h"
 #include "runtime/dynamic_library.h"
+#include "runtime/executable_directory.h"
 
 namespace Rdr00800 {
 
@@ -27,13 +28,6 @@ DescriptografaMatriculaFunc FindEntry(const detail::LoadedLibrary& library) {
 std::string CallEntry(DescriptografaMatriculaFunc entry, const std::string& directory, const std::string& code) {
   const char* answer = entry(directory.c_str(), code.c_str());
   return answer ? std::string(answer) : std::string();
-}
-
-bool IsMissingConfigurationAnswer(std::string answer) {
-  for (auto& c : answer) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return answer == "CLIENTE.CFG";
 }
 
 void ShowMessage(const std::string& key, const std::string& directory) {

@@ -1,10 +1,19 @@
-// Internal side of the decryption gateway, shared with the C interface.
-// Main thread only, like the rest of the gateway.
+// Internal side of the decryption gateway, shared with the C interface and
+// the rdr tool. Main thread only, like the rest of the gateway.
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "decode/ascii_case.h"
 
 namespace Rdr00800::detail {
+
+// A decryption library answers with the name of its configuration file, in
+// any letter case, when it found none in the directory it was given.
+inline bool IsMissingConfigurationAnswer(std::string_view answer) noexcept {
+  return EqualsIgnoringAsciiCase(answer, "CLIENTE.CFG");
+}
 
 // `text` with its first "%s" replaced by `directory`, copied as plain text:
 // nothing in `directory` is read as a placeholder.

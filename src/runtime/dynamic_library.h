@@ -1,5 +1,5 @@
 // Loading the decryption library and finding files the way the gateway needs.
-// One implementation per platform (dynamic_library_posix.cpp now).
+// One implementation per platform (dynamic_library_linux.cpp, dynamic_library_win32.cpp).
 //
 // Every function here is called by the decryption gateway on the host's main
 // thread. They block only on the file system and the platform loader (which
@@ -9,11 +9,9 @@
 #include <optional>
 #include <string>
 
-namespace Rdr00800::detail {
+#include "runtime/executable_directory.h"
 
-// The host executable's directory without a trailing separator; the empty
-// text when it cannot be found.
-std::string ExecutableDirectory();
+namespace Rdr00800::detail {
 
 // The platform's short form of `path`; the empty text when there is none.
 // POSIX paths have no short form, so this is the path itself.

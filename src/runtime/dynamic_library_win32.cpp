@@ -1,5 +1,5 @@
-// Windows side of the dynamic-library layer: GetModuleFileNameA,
-// GetShortPathNameA, LoadLibraryA and friends.
+// Windows side of the dynamic-library layer: GetShortPathNameA, LoadLibraryA
+// and friends.
 #include <windows.h>
 
 #include "runtime/dynamic_library.h"
@@ -15,26 +15,6 @@ bool IsFile(const std::string& path) {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
-
-std::string ExecutableDirectory() {
-  // The path may exceed MAX_PATH with long-path support: grow until it fits.
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
-  const auto separator = path.find_last_of("\\/");
-  if (separator == std::string::npos) return {};
-  // A drive's root directory keeps its separator: "C:" alone would name the
-  // drive's working directory.
-  const bool driveRoot = separator == 2 && path[1] == ':';
-  return path.substr(0, driveRoot ? separator + 1 : separator);
-}
 
 std::string ShortPathForm(const std::string& path) {
   const DWORD needed = ::GetShortPathNameA(path.c_str(), nullptr, 0);

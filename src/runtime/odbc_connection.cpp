@@ -10,15 +10,19 @@
 #include <utility>
 #include <vector>
 
-#include "frame/host_framework.h"
-#include "runtime/codepage.h"
+#include "decode/ascii_case.h"
 #include "rdr00800/Rdr00800.h"
+#include "runtime/codepage.h"
 
 namespace Rdr00800 {
 namespace detail {
 namespace {
 
 std::atomic<int> liveHandles{0};
+
+// Constant-initialized and never destroyed, so a connection that dies during
+// static destruction can still forget itself safely.
+TADOConnection* rememberedSession = nullptr;
 
 // One element "key=value" of a connection string, with its place in it.
 struct Attribute {
@@ -27,13 +31,6 @@ struct Attribute {
   size_t begin = 0;
   size_t end = 0;
 };
-
-std::wstring UpperAscii(std::wstring text) {
-  for (auto& c : text) {
-    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-  }
-  return text;
-}
 
 std::wstring Trim(const std::wstring& text) {
   const auto first = text.find_first_not_of(L" \t");
@@ -54,7 +51,7 @@ std::vector<Attribute> ParseAttributes(const std::wstring& text) {
       position = semicolon == std::wstring::npos ? text.size() : semicolon + 1;
       continue;
     }
-    attribute.key = UpperAscii(Trim(text.substr(position, equals - position)));
+    attribute.key = AsciiUpper(Trim(text.substr(position, equals - position)));
     size_t valueEnd = equals + 1;
     const size_t valueStart = text.find_first_not_of(L" \t", valueEnd);
     if (valueStart != std::wstring::npos && text[valueStart] == L'{') {
@@ -236,6 +233,10 @@ std::wstring WidenCp1252(const std::string& text) {
 
 int LiveOdbcHandleCount() noexcept { return liveHandles.load(); }
 
+void RememberADODBSession(TADOConnection* connection) noexcept { rememberedSession = connection; }
+
+TADOConnection* RememberedADODBSession() noexcept { return rememberedSession; }
+
 }  // namespace detail
 
 struct TADOConnection::Impl {
@@ -256,7 +257,7 @@ TADOConnection::TADOConnection() : impl_(std::make_unique<Impl>()) {}
 
 TADOConnection::~TADOConnection() {
   impl_->Close();
-  detail::ForgetADODBSession(this);
+  if (detail::RememberedADODBSession() == this) detail::RememberADODBSession(nullptr);
 }
 
 void TADOConnection::SetConnected(bool connected) {

@@ -1,8 +1,11 @@
 // Internal helpers of TADOConnection, exposed for the data module and tests.
-// Pure functions and a counter: no ODBC headers here. Main thread.
+// Pure functions, a counter and the remembered session: no ODBC headers here.
+// Main thread.
 #pragma once
 
 #include <string>
+
+#include "rdr00800/Rdr00800.h"
 
 namespace Rdr00800::detail {
 
@@ -19,5 +22,11 @@ std::wstring WidenCp1252(const std::string& text);
 // ODBC handles (environment and connection) this process holds through
 // TADOConnection; lets tests prove that failed opens leave none behind.
 int LiveOdbcHandleCount() noexcept;
+
+// The session the built-in default framework remembers (HostFramework's own
+// SetADODBSession); nullptr when none. TADOConnection's destructor forgets
+// its own, so the remembered one never dangles. Main thread; never throw.
+void RememberADODBSession(TADOConnection* connection) noexcept;
+TADOConnection* RememberedADODBSession() noexcept;
 
 }  // namespace Rdr00800::detail

@@ -142,7 +142,7 @@ void TThread::TerminateAndWait() {
 }
 
 void TThread::Start() {
-  std::lock_guard lock(state_->mutex);
+  std::lock_guard starting(state_->mutex);
   if (state_->started) return;
   state_->started = true;
   state_->worker = std::thread([state = state_] {

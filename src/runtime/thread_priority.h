@@ -1,6 +1,7 @@
 // Per-thread scheduling for TThread priorities. One implementation per
-// platform (thread_priority_posix.cpp); the ordinals and what they map to are
-// documented beside TThread in the public header.
+// platform (thread_priority_linux.cpp, thread_priority_win32.cpp); the
+// ordinals and what they map to are documented beside TThread in the public
+// header.
 #pragma once
 
 #include <cstdint>

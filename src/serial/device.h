@@ -1,6 +1,6 @@
 // The serial device layer: what the one-shot read needs from a serial port,
-// with one backend per platform (device_posix.cpp; a Win32 backend is one more
-// file), chosen by CMake.
+// with one backend per platform (device_linux.cpp, device_win32.cpp), chosen
+// by CMake.
 //
 // Callers: the one-shot read (serial_read.cpp), on whatever thread runs it
 // (the scanner thread for the optical reader, the host's thread for the

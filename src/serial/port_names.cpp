@@ -4,6 +4,7 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "decode/ascii_case.h"
 #include "rdr00800/Rdr00800.h"
 #include "serial/device.h"
 
@@ -11,21 +12,13 @@ namespace Rdr00800 {
 
 namespace {
 
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
 std::shared_mutex mappingsMutex;
 std::map<std::string, std::string, std::less<>> mappings;  // keyed by the lower-case port text
 
 }  // namespace
 
 void SetPortDevice(const std::string& port, const std::string& devicePath) {
-  std::string key = AsciiLower(port);
+  std::string key = detail::AsciiLower(port);
   std::unique_lock lock(mappingsMutex);
   if (devicePath.empty()) {
     mappings.erase(key);
@@ -42,7 +35,7 @@ std::string PortDevicePath(const std::string& port) {
 namespace detail {
 
 std::optional<std::string> MappedDevicePath(std::string_view port) {
-  const std::string key = AsciiLower(port);
+  const std::string key = detail::AsciiLower(port);
   std::shared_lock lock(mappingsMutex);
   auto found = mappings.find(key);
   if (found == mappings.end()) return std::nullopt;

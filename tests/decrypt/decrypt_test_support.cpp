@@ -1,6 +1,5 @@
 #include "decrypt_test_support.h"
 
-#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -24,38 +23,6 @@ void RecordingFramework::Mensagem(const std::string& text, const std::string& ca
                                   Rdr00800::TClientDataSet* dataSet) {
   messages.push_back({text, caption, confirmFlag, logFlag, kind, helpContext, detail, buttons, dataSet});
   if (throwFromMensagem) throw std::runtime_error("host message service failed");
-}
-
-TempDir::TempDir(const std::string& nameHint) : path_(MakeTempDirectory(nameHint)) {}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-bool UsePrivateOdbcConfiguration() {
-  static const bool ready = [] {
-    const std::string sqlite = RDR00800_TEST_SQLITE3_DRIVER;
-    if (sqlite.empty()) return false;
-    // Lives until the process ends, like the driver manager's use of it.
-    static TempDir odbcDir("rdr00800-odbc");
-    std::ofstream ini(odbcDir.Path() / "odbcinst.ini");
-    ini << "[SQLite3]\nDriver=" << sqlite << "\n\n";
-    const std::string postgres = RDR00800_TEST_PSQL_DRIVER;
-    if (!postgres.empty()) ini << "[PostgreSQL Unicode]\nDriver=" << postgres << "\nDebug=0\nCommLog=0\n\n";
-    ini.close();
-    std::ofstream(odbcDir.Path() / "odbc.ini").close();
-    SetEnvironment("ODBCSYSINI", odbcDir.Path().string());
-    SetEnvironment("ODBCINI", (odbcDir.Path() / "odbc.ini").string());
-    return true;
-  }();
-  return ready;
-}
-
-bool HavePostgresDriver() { return UsePrivateOdbcConfiguration() && !std::string(RDR00800_TEST_PSQL_DRIVER).empty(); }
-
-std::string SqliteConnectionString(const TempDir& dir) {
-  return "Driver=SQLite3;Database=" + (dir.Path() / "host.db").string();
 }
 
 std::filesystem::path FakeLibrary(const std::string& kind) {

@@ -1,6 +1,6 @@
 // Shared pieces of the decryption tests: a host framework that records what
-// the library hands it, a private ODBC configuration, temporary directories
-// and decryption libraries placed beside the test executable.
+// the library hands it and decryption libraries placed beside the test
+// executable; the test kit (support/test_kit.h) comes with them.
 #pragma once
 
 #include <filesystem>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rdr00800/Rdr00800.h"
+#include "support/test_kit.h"
 
 namespace rdrtest {
 
@@ -38,32 +39,6 @@ class RecordingFramework : public Rdr00800::HostFramework {
                 const std::string& detail, int32_t buttons, Rdr00800::TClientDataSet* dataSet) override;
 };
 
-// A fresh directory in the system's temporary directory, removed with
-// everything in it.
-class TempDir {
- public:
-  explicit TempDir(const std::string& nameHint = "rdr00800-decrypt");
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& Path() const { return path_; }
-  // The path with a trailing separator, as the one-shot call takes it.
-  std::string WithSeparator() const { return path_.string() + "/"; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// Points unixODBC at a private odbcinst.ini naming the SQLite3 and
-// "PostgreSQL Unicode" drivers (no trace or communication logs), once per
-// process. False when the SQLite3 driver was not found at configure time.
-bool UsePrivateOdbcConfiguration();
-bool HavePostgresDriver();
-// "Driver=SQLite3;Database=<file>" for a database file inside `dir`.
-std::string SqliteConnectionString(const TempDir& dir);
-
-// The directory of the running test executable.
-std::filesystem::path ExecutableDirectory();
 // A fake decryption library as built: normal, null_answer, config_missing,
 // entry_missing.
 std::filesystem::path FakeLibrary(const std::string& kind);
@@ -74,13 +49,9 @@ std::filesystem::path SampleLibrary();
 using SampleEntry = Rdr00800::DescriptografaMatriculaFunc;
 SampleEntry SampleLibraryEntry(const char* name);
 
-// Per platform (decrypt_test_support_<platform>.cpp), like ExecutableDirectory,
-// IsMapped and SilentPort.
+// Per platform (decrypt_test_support_<platform>.cpp), like IsMapped and
+// SilentPort.
 
-// Creates a fresh directory named after `nameHint` in the temporary directory.
-std::filesystem::path MakeTempDirectory(const std::string& nameHint);
-// Sets a variable of this process's environment.
-void SetEnvironment(const char* name, const std::string& value);
 // Loads a library by path and keeps it for the rest of the process; nullptr
 // when it cannot be loaded.
 void* LoadLibraryForever(const std::filesystem::path& path);

@@ -1,29 +1,15 @@
-// POSIX side of the decryption tests' helpers: mkdtemp, setenv, dlopen.
+// POSIX side of the decryption tests' helpers: dlopen, sockets.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <stdexcept>
-#include <system_error>
 
 #include "decrypt_test_support.h"
 
 namespace rdrtest {
-
-std::filesystem::path MakeTempDirectory(const std::string& nameHint) {
-  std::string pattern = "/tmp/" + nameHint + "-XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-  return pattern;
-}
-
-void SetEnvironment(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
-
-std::filesystem::path ExecutableDirectory() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-}
 
 void* LoadLibraryForever(const std::filesystem::path& path) { return ::dlopen(path.c_str(), RTLD_NOW); }
 

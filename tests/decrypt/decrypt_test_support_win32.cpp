@@ -1,37 +1,9 @@
-// Windows side of the decryption tests' helpers: GetTempPathA, LoadLibraryA.
+// Windows side of the decryption tests' helpers: LoadLibraryA and friends.
 #include <windows.h>
-
-#include <atomic>
-#include <stdexcept>
-#include <string>
 
 #include "decrypt_test_support.h"
 
 namespace rdrtest {
-
-std::filesystem::path MakeTempDirectory(const std::string& nameHint) {
-  char base[MAX_PATH + 1];
-  const DWORD length = ::GetTempPathA(sizeof base, base);
-  if (length == 0 || length > MAX_PATH) throw std::runtime_error("no temporary directory");
-  static std::atomic<unsigned> serial{0};
-  // Parallel test programs share the temporary directory: retry on a name taken.
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string path = std::string(base, length) + nameHint + "-" + std::to_string(::GetCurrentProcessId()) +
-                             "-" + std::to_string(serial++);
-    if (::CreateDirectoryA(path.c_str(), nullptr)) return path;
-    if (::GetLastError() != ERROR_ALREADY_EXISTS) break;
-  }
-  throw std::runtime_error("cannot create a temporary directory for " + nameHint);
-}
-
-void SetEnvironment(const char* name, const std::string& value) { ::SetEnvironmentVariableA(name, value.c_str()); }
-
-std::filesystem::path ExecutableDirectory() {
-  char path[MAX_PATH + 1];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length > MAX_PATH) throw std::runtime_error("executable path unknown");
-  return std::filesystem::path(std::string(path, length)).parent_path();
-}
 
 void* LoadLibraryForever(const std::filesystem::path& path) { return ::LoadLibraryA(path.string().c_str()); }
 

@@ -49,7 +49,8 @@ TEST_F(Postgres, SessionHandedToTheHostRunsQueries) {
 
   SQLHSTMT statement = SQL_NULL_HSTMT;
   ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, framework_.sessionHandles[0], &statement)));
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(statement, (SQLCHAR*)"SELECT current_user", SQL_NTS)));
+  SQLCHAR query[] = "SELECT current_user";
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(statement, query, SQL_NTS)));
   ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(statement)));
   char user[64] = {};
   SQLLEN length = 0;

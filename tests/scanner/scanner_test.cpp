@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "rdr00800/Rdr00800.h"
+#include "runtime/window_recorder.h"
 #include "scanner/optical_poll_source.h"
 #include "support/simulated_reader.h"
-#include "window_recorder.h"
 
 namespace {
 

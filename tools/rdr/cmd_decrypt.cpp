@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "command.h"
+#include "decrypt/gateway.h"
 #include "output.h"
 #include "rdr00800/Rdr00800.h"
 
@@ -42,11 +43,6 @@ struct ResidentLibrary {
   ResidentLibrary& operator=(const ResidentLibrary&) = delete;
 };
 
-bool IsMissingConfiguration(std::string answer) {
-  for (char& c : answer) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-  return answer == "CLIENTE.CFG";
-}
-
 std::string DecryptResident(const std::string& code) {
   ResidentLibrary library;
   if (!Rdr00800::DigVerifOK) {
@@ -55,7 +51,7 @@ std::string DecryptResident(const std::string& code) {
                        "DescriptografaMatricula entry");
   }
   const std::string result = Rdr00800::GetMatriculaDV(code);
-  if (IsMissingConfiguration(result)) {
+  if (Rdr00800::detail::IsMissingConfigurationAnswer(result)) {
     throw CommandError(kExitNotDecrypted, "KQZR32.dll found no Cliente.Cfg beside rdr");
   }
   return result;

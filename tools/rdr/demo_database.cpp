@@ -5,6 +5,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/test_kit.h"
+
 namespace rdr {
 namespace {
 
@@ -26,28 +28,16 @@ bool DriverRegistered() {
   return false;
 }
 
-std::string DriverLibrary() {
-  for (const char* directory : {"/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc",
-                                "/usr/lib/i386-linux-gnu/odbc", "/usr/lib/odbc", "/usr/lib64", "/usr/local/lib"}) {
-    const auto candidate = fs::path(directory) / "libsqlite3odbc.so";
-    if (fs::exists(candidate)) return candidate.string();
-  }
-  return {};
-}
-
 }  // namespace
 
 std::string EnsureSqliteDriver(const std::string& privateDirectory) {
   if (DriverRegistered()) return "driver SQLite3 registered with the system";
-  const std::string library = DriverLibrary();
+  const auto library = rdrtest::FindOdbcDriverLibrary("libsqlite3odbc.so");
   if (library.empty()) {
     throw std::runtime_error("the ODBC driver SQLite3 is not installed (apt-get install libsqliteodbc)");
   }
+  rdrtest::UsePrivateOdbcDrivers(privateDirectory, {{kDriverName, library}});
   const auto iniPath = fs::path(privateDirectory) / "odbcinst.ini";
-  std::ofstream ini(iniPath);
-  ini << "[" << kDriverName << "]\nDescription=SQLite3 ODBC Driver\nDriver=" << library << "\n";
-  if (!ini.flush()) throw std::runtime_error("cannot write " + iniPath.string());
-  ::setenv("ODBCSYSINI", privateDirectory.c_str(), 1);
   return "driver SQLite3 registered privately in " + iniPath.string();
 }
 

@@ -1,17 +1,16 @@
 #include <dlfcn.h>
 
-#include <filesystem>
 #include <stdexcept>
 
+#include "runtime/executable_directory.h"
 #include "sample_library.h"
 
 namespace rdr {
 
 std::string ExecutableDirectory() {
-  std::error_code error;
-  const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) throw std::runtime_error("cannot find rdr's own path: " + error.message());
-  return executable.parent_path().string();
+  std::string directory = Rdr00800::detail::ExecutableDirectory();
+  if (directory.empty()) throw std::runtime_error("cannot find rdr's own path");
+  return directory;
 }
 
 std::string EncryptWithSampleLibrary(const std::string& libraryPath, const std::string& directory,

@@ -1,13 +1,13 @@
 // The package's resources. The one clip is drawn by code rather than shipped
 // as a binary, so the package needs no resource compiler on any platform.
-#include "frame/resources.h"
+#include "package/resources.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "decode/ascii_case.h"
 #include "rdr00800/Rdr00800.h"
 
 namespace Rdr00800 {
@@ -162,12 +162,6 @@ std::string BuildShowAvi() {
   return avi.Take();
 }
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 }  // namespace
 
 const std::string& ShowAviClip() {
@@ -178,7 +172,7 @@ const std::string& ShowAviClip() {
 }  // namespace detail
 
 std::string FindPackageResource(const std::string& name, const std::string& type) {
-  if (detail::SameIgnoringCase(name, "SHOWAVI") && detail::SameIgnoringCase(type, "AVI")) return detail::ShowAviClip();
+  if (detail::EqualsIgnoringAsciiCase(name, "SHOWAVI") && detail::EqualsIgnoringAsciiCase(type, "AVI")) return detail::ShowAviClip();
   return {};
 }
 

@@ -1,8 +1,8 @@
-// C interface of the package frame: lifecycle, resources, tables, settings.
+// C interface of the package: lifecycle, resources, tables, settings.
 #include <cstddef>
 #include <cstring>
 
-#include "frame/c_abi_support.h"
+#include "c_api/c_abi_support.h"
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 

@@ -1,6 +1,6 @@
 // C entries of the decryption gateway.
+#include "c_api/c_abi_support.h"
 #include "decrypt/gateway.h"
-#include "frame/c_abi_support.h"
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 

@@ -14,6 +14,7 @@
 #include <charconv>
 #include <utility>
 
+#include "decode/ascii_case.h"
 #include "serial/device.h"
 #include "serial/port_names.h"
 #include "serial/system_call_faults.h"
@@ -107,18 +108,9 @@ UniqueDescriptor DeadlineTimer(timespec deadline) {
   return timer;
 }
 
-bool StartsWithIgnoringCase(std::string_view text, std::string_view lowerPrefix) {
-  if (text.size() < lowerPrefix.size()) return false;
-  for (size_t i = 0; i < lowerPrefix.size(); ++i) {
-    const char c = text[i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lowerPrefix[i]) return false;
-  }
-  return true;
-}
-
 // "COMn" (n >= 1, no leading zero) is the n-th 16550-style port, /dev/ttyS{n-1}.
 std::string ComPortPath(std::string_view port) {
-  if (!StartsWithIgnoringCase(port, "com")) return {};
+  if (!StartsWithIgnoringAsciiCase(port, "com")) return {};
   const std::string_view number = port.substr(3);
   if (number.empty() || number.front() == '0') return {};
   unsigned index = 0;
@@ -134,7 +126,7 @@ std::string DevicePathForName(std::string_view deviceName) {
   if (port.ends_with(':')) port.remove_suffix(1);
   if (auto mapped = MappedDevicePath(port)) return std::move(*mapped);
   if (port.starts_with('/')) return std::string(port);
-  if (port.size() == 4 && StartsWithIgnoringCase(port, "lpt1")) return "/dev/lp0";
+  if (port.size() == 4 && StartsWithIgnoringAsciiCase(port, "lpt1")) return "/dev/lp0";
   return ComPortPath(port);
 }
 

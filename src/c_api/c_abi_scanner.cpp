@@ -1,6 +1,6 @@
 // C interface of the window layer, the synchronized-call queue and the
 // scanner thread.
-#include "frame/c_abi_support.h"
+#include "c_api/c_abi_support.h"
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 

@@ -1,15 +1,14 @@
-// POSIX side of the dynamic-library layer: /proc/self/exe, readdir, dlopen.
+// Linux side of the dynamic-library layer: readdir, dlopen.
 #include "runtime/dynamic_library.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <limits.h>
-#include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 #include <utility>
+
+#include "decode/ascii_case.h"
 
 namespace Rdr00800::detail {
 namespace {
@@ -25,17 +24,6 @@ struct DirCloser {
 
 }  // namespace
 
-std::string ExecutableDirectory() {
-  std::string path(PATH_MAX, '\0');
-  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-  if (length <= 0 || static_cast<size_t>(length) >= path.size()) return {};
-  path.resize(static_cast<size_t>(length));
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  // The root directory keeps its only separator.
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 std::string ShortPathForm(const std::string& path) { return path; }
 
 std::optional<std::string> FindFileIgnoringCase(const std::string& path) {
@@ -47,7 +35,7 @@ std::optional<std::string> FindFileIgnoringCase(const std::string& path) {
   std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.empty() ? "." : directory.c_str()));
   if (!dir) return std::nullopt;
   while (const dirent* entry = ::readdir(dir.get())) {
-    if (::strcasecmp(entry->d_name, wanted.c_str()) != 0) continue;
+    if (!EqualsIgnoringAsciiCase(entry->d_name, wanted)) continue;
     std::string candidate = directory + entry->d_name;
     if (IsFile(candidate)) return candidate;
   }

@@ -1,7 +1,7 @@
 // C entries of the digit conversions, the proximity decoder and the host
 // framework settings.
-#include "frame/c_abi_support.h"
-#include "frame/host_framework.h"
+#include "c_api/c_abi_support.h"
+#include "c_api/callback_host_framework.h"
 
 using Rdr00800::detail::GuardedText;
 using Rdr00800::detail::GuardedVoid;

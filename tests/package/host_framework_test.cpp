@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/host_framework.h"
+#include "c_api/callback_host_framework.h"
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 #include "runtime/codepage.h"

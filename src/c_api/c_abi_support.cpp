@@ -1,4 +1,4 @@
-#include "frame/c_abi_support.h"
+#include "c_api/c_abi_support.h"
 
 #include <cstdlib>
 #include <cstring>

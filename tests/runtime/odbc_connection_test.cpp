@@ -5,7 +5,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "decrypt_test_support.h"
+#include "decrypt/decrypt_test_support.h"
 #include "rdr00800/Rdr00800.h"
 #include "runtime/odbc_connection.h"
 #include "support/pty_reader.h"

@@ -1,5 +1,5 @@
 // C entries of the one-shot serial read and the port naming.
-#include "frame/c_abi_support.h"
+#include "c_api/c_abi_support.h"
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 
