@@ -69,7 +69,7 @@ def to_bytes(text):
 
 
 # ---- The C interface: one declaration per entry ----
-_TEXT_OUT = POINTER(c_char)  # a text the caller frees; kept as a pointer so it can be
+_TEXT_OUT = POINTER(c_char)  # a returned text: a pointer, not c_char_p, so that it can be freed
 _SIZE_PTR = POINTER(c_size_t)
 _INTPTR = ctypes.c_ssize_t
 _UINTPTR = ctypes.c_size_t
@@ -167,9 +167,8 @@ def _take_text(pointer, *_):
 
 
 def _load():
-    here = os.path.dirname(os.path.abspath(__file__))
-    candidates = [os.environ.get("RDR00800_LIBRARY"), os.path.join(here, _location.LIBRARY), "librdr00800.so.0"]
-    path = next(c for c in candidates if c and (os.path.exists(c) or "/" not in c))
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), _location.LIBRARY)
+    path = os.environ.get("RDR00800_LIBRARY") or (beside if os.path.exists(beside) else "librdr00800.so.0")
     lib = ctypes.CDLL(path)
     for name, (restype, argtypes) in DECLARATIONS.items():
         if name in OPTIONAL and not hasattr(lib, name):
@@ -442,6 +441,10 @@ class ScannerThread:
 
     def finished(self):
         return bool(_lib.Rdr00800_ScannerThread_Finished(self._thread))
+
+    def last_status(self):
+        """The status of the thread's last poll (NotImplementedError on older libraries)."""
+        return _optional("Rdr00800_ScannerThread_LastStatus")(self._thread)
 
     def close(self):
         if self._thread:
