@@ -286,29 +286,31 @@ def find_package_resource(name, kind):
 
 
 class HostFramework:
-    """The host's services; override what the host provides. Called on the main thread."""
+    """The host's services to the library. Override those the host provides;
+    the others keep the library's built-in behaviour. Called on the main
+    thread, with texts as str."""
 
     def empty_string(self, text):
-        return not text.strip()
+        """True when `text` counts as empty."""
 
     def ajusta(self, text, width):
-        return text
+        """`text` fitted to `width` characters."""
 
     def get_string_conex_lum(self, text):
-        return text
+        """The connection string to use in place of `text`."""
 
     def set_adodb_session(self, odbc_connection):
-        """odbc_connection: the open SQLHDBC (an int), valid during the call."""
+        """Takes the open SQLHDBC (an int), valid during the call."""
 
     def trad(self, form):
-        pass
+        """Translates a form (an opaque pointer)."""
 
     def mensagem(self, text, caption, kind, detail):
-        pass
+        """Shows a message; `kind` is the message kind (0-255)."""
 
 
 def set_host_framework(framework):
-    """Installs a HostFramework (an instance of a subclass); None restores the default."""
+    """Installs a HostFramework subclass's instance; None restores the built-in one."""
     if framework is None:
         _lib.Rdr00800_SetHostFramework(None)
         _kept.pop("framework", None)
@@ -319,16 +321,24 @@ def set_host_framework(framework):
         answer[:] = [ctypes.create_string_buffer(to_bytes(text))]
         return ctypes.addressof(answer[0])
 
-    callbacks = _HostFramework(
-        None,
-        _EMPTY_STRING(lambda _, text: int(bool(framework.empty_string(to_text(text or b""))))),
-        _AJUSTA(lambda _, text, width: give(framework.ajusta(to_text(text or b""), width))),
-        _CONEX_LUM(lambda _, text: give(framework.get_string_conex_lum(to_text(text or b"")))),
-        _SET_SESSION(lambda _, connection: framework.set_adodb_session(connection)),
-        _TRAD(lambda _, form: framework.trad(form)),
-        _MENSAGEM(lambda _, text, caption, confirm, log, kind, help_context, detail, buttons, data_set: framework.
-                  mensagem(to_text(text or b""), to_text(caption or b""), kind, to_text(detail or b""))),
-    )
+    def text(value):
+        return to_text(value or b"")
+
+    # member: (method, callback type, the callback made from the method)
+    services = {
+        "EmptyString": ("empty_string", _EMPTY_STRING, lambda m: lambda _, t: int(bool(m(text(t))))),
+        "Ajusta": ("ajusta", _AJUSTA, lambda m: lambda _, t, width: give(m(text(t), width))),
+        "GetStringConexLum": ("get_string_conex_lum", _CONEX_LUM, lambda m: lambda _, t: give(m(text(t)))),
+        "SetADODBSession": ("set_adodb_session", _SET_SESSION, lambda m: lambda _, connection: m(connection)),
+        "Trad": ("trad", _TRAD, lambda m: lambda _, form: m(form)),
+        "Mensagem": ("mensagem", _MENSAGEM, lambda m: lambda _, t, caption, confirm, log, kind, help_context, detail,
+                     buttons, data_set: m(text(t), text(caption), kind, text(detail))),
+    }
+    callbacks = _HostFramework()
+    for member, (name, kind, make) in services.items():
+        override = getattr(type(framework), name, None)
+        if override is not None and override is not getattr(HostFramework, name):
+            setattr(callbacks, member, kind(make(getattr(framework, name))))
     _lib.Rdr00800_SetHostFramework(ctypes.byref(callbacks))
     _kept["framework"] = (callbacks, answer)
 

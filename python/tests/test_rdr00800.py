@@ -9,6 +9,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import threading
 import unittest
 
@@ -110,6 +111,24 @@ class Callbacks(unittest.TestCase):
 
         with SimulatedReader("optical", "--frame", "CODE42\\r\\n") as reader:
             self.assertRaisesRegex(RuntimeError, "refused CODE42", rdr00800.scan, refuse, reader.device, timeout=20)
+
+
+    def test_the_gateway_speaks_through_the_host_framework(self):
+        class Host(rdr00800.HostFramework):
+            def __init__(self):
+                self.messages = []
+
+            def mensagem(self, text, caption, kind, detail):
+                self.messages.append(text)
+
+        host = Host()
+        rdr00800.set_host_framework(host)
+        self.addCleanup(rdr00800.set_host_framework, None)
+        with tempfile.TemporaryDirectory() as directory:
+            rdr00800.set_default_connection_string("Driver=SQLite3;Database=%s/host.db" % directory)
+            self.assertIsNone(rdr00800.decrypt(directory + "/", "471260"))
+        self.assertEqual(len(host.messages), 1, rdr00800.last_error())
+        self.assertIn("Operação bloqueada. O arquivo KQZR32.dll não foi encontrado", host.messages[0])
 
 
 class ReadmeExample(unittest.TestCase):
