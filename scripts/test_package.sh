@@ -18,7 +18,7 @@ case ${1:-} in
 --throwaway | --inside) mode=$1 build=$2 work=${3:-} ;;
 *) mode=outside build=$(realpath -m "${1:-$root/build/package}") ;;
 esac
-SECONDS=0
+SECONDS=${RDR00800_PACKAGE_SECONDS:-0}  # the steps in the throwaway root count on
 step() { printf '== %-50s (%3ds)\n' "$*" "$SECONDS"; }
 
 # ---- Inside the throwaway root ----
@@ -94,5 +94,5 @@ lintian --fail-on error "$build"/rdr00800*.deb
 work=$(mktemp -d /tmp/rdr00800-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/upper" "$work/work" "$work/root"
-unshare --mount --propagation private -- "$BASH" "$0" --throwaway "$build" "$work"
+RDR00800_PACKAGE_SECONDS=$SECONDS unshare --mount --propagation private -- "$BASH" "$0" --throwaway "$build" "$work"
 step "done"
