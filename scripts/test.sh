@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the Linux
-# suite; the same suite under AddressSanitizer + UBSan; the thread tests
-# under ThreadSanitizer; each fuzz target for 30 seconds; and the Windows
+# suite; the Debian packages, installed and removed in a throwaway root; the
+# same suite under AddressSanitizer + UBSan; the thread tests under
+# ThreadSanitizer; each fuzz target for 30 seconds; and the Windows
 # builds (32- and 64-bit) under Wine. Ends with one line counting them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +30,7 @@ stage "Linux build and tests"
 cmake --preset default
 cmake --build --preset default
 run_ctest linux --preset default
+stage "Debian packages" && bash scripts/test_package.sh build/default
 
 # Sanitizer trees take only what they run: no benchmarks anywhere, and the
 # ThreadSanitizer tree builds the thread and scanner tests alone.
