@@ -123,14 +123,21 @@ RDR00800_API extern std::atomic<int32_t> IdVelocProx;
 RDR00800_API extern std::atomic<int32_t> IdTipoProx;
 // A text the host may keep here; emptied at finalization. Main thread only.
 RDR00800_API extern std::string IdCriptoCons;
+// Interval mode of both one-shot reads, in milliseconds; 0 (the default) or
+// below turns it off. Above 0, a read that has received at least one byte
+// also ends once no further byte has arrived for that long, so a reader's
+// frame comes back a few milliseconds after its last byte instead of at the
+// end of the second. The 51-byte and one-second bounds still hold. On Windows
+// it is the ReadIntervalTimeout of the port's time-outs. Read at every poll.
+RDR00800_API extern std::atomic<int32_t> ReadIntervalTimeoutMs;
 
 // ---------------------------------------------------------------------------
 // One-shot serial read
 // ---------------------------------------------------------------------------
 
 // Each read opens the port exclusively, sets the speed with 8 data bits, no
-// parity and one stop bit, waits up to 1000 ms for at most 51 bytes and closes
-// the port. The frame is the bytes read up to the first NUL. Any failure (no
+// parity and one stop bit, waits up to 1000 ms for at most 51 bytes (less in
+// interval mode, see ReadIntervalTimeoutMs) and closes the port. The frame is the bytes read up to the first NUL. Any failure (no
 // such device, port busy, line refused, nothing within the second, hang-up in
 // the middle of the read) is the empty text.
 //

@@ -66,7 +66,9 @@ typedef enum Rdr00800Setting {
   RDR00800_ID_TIPO_OPT = 2,
   RDR00800_ID_PORTA_PROX = 3,
   RDR00800_ID_VELOC_PROX = 4,
-  RDR00800_ID_TIPO_PROX = 5
+  RDR00800_ID_TIPO_PROX = 5,
+  /* ReadIntervalTimeoutMs: interval mode of the one-shot reads, 0 for off. */
+  RDR00800_READ_INTERVAL_MS = 6
 } Rdr00800Setting;
 
 /* An unknown setting reads as 0 and is not written (the setter returns 0). */

@@ -64,11 +64,14 @@ class SerialDevice {
   bool SetLineSettings(const LineSettings& settings);
   // Driver queue sizes in bytes; false when the driver refuses them.
   bool SetQueueSizes(size_t input, size_t output);
-  // How long one ReadOnce may last, counted from its start.
-  bool SetReadTimeout(std::chrono::milliseconds total);
-  // Reads once: returns as soon as buffer.size() bytes have arrived, or when
-  // the read time-out has passed since the call began (never earlier), with
-  // the count of bytes read. Blocks up to the time-out; signals neither end
+  // How long one ReadOnce may last, counted from its start, and the quiet
+  // interval after a byte that also ends it (zero: none).
+  bool SetReadTimeout(std::chrono::milliseconds total,
+                      std::chrono::milliseconds interval = std::chrono::milliseconds::zero());
+  // Reads once: returns as soon as buffer.size() bytes have arrived, once the
+  // interval has passed without a byte after at least one arrived, or when
+  // the read time-out has passed since the call began, with the count of
+  // bytes read. Blocks up to the time-out; signals neither end
   // it early nor lose bytes. nullopt when the device fails or hangs up during
   // the read, whatever had arrived.
   std::optional<size_t> ReadOnce(std::span<char> buffer);

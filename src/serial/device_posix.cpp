@@ -143,6 +143,7 @@ struct SerialDevice::Native {
   bool holdsExclusive = false;
   std::optional<termios2> line;  // as the device reported it
   std::chrono::milliseconds readTimeout{0};
+  std::chrono::milliseconds readInterval{0};
 
   // A pty keeps TIOCEXCL after the last close, which would lock out the next
   // poll; only the holder clears it, or a refused opener would strip the
@@ -224,9 +225,10 @@ bool SerialDevice::SetLineSettings(const LineSettings& settings) {
 // Linux sizes tty buffers itself.
 bool SerialDevice::SetQueueSizes(size_t, size_t) { return true; }
 
-bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total) {
-  if (total <= std::chrono::milliseconds::zero()) return false;
+bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
+  if (total <= std::chrono::milliseconds::zero() || interval < std::chrono::milliseconds::zero()) return false;
   native_->readTimeout = total;
+  native_->readInterval = interval;
   return true;
 }
 
@@ -254,9 +256,13 @@ std::optional<size_t> SerialDevice::ReadOnce(std::span<char> buffer) {
       if (!timer) return std::nullopt;
     }
     std::array<pollfd, 2> waits = {{{fd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
-    if (Retrying(SystemCall::Wait, [&] { return ::poll(waits.data(), waits.size(), -1); }) < 0) {
-      return std::nullopt;
-    }
+    // Interval mode, as the Windows driver does it: once bytes came, a quiet
+    // interval ends the read. Each wait starts right after the last bytes were taken.
+    const auto interval = native_->readInterval.count();
+    const int quietMs = count > 0 && interval > 0 ? static_cast<int>(interval) : -1;
+    const int ready = Retrying(SystemCall::Wait, [&] { return ::poll(waits.data(), waits.size(), quietMs); });
+    if (ready < 0) return std::nullopt;
+    if (ready == 0) return count;
     if (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return std::nullopt;
     expired = (waits[1].revents & POLLIN) != 0;
   }

@@ -116,11 +116,13 @@ bool SerialDevice::SetQueueSizes(size_t input, size_t output) {
   return ::SetupComm(native_->port.get(), static_cast<DWORD>(input), static_cast<DWORD>(output)) != FALSE;
 }
 
-bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total) {
-  if (total <= std::chrono::milliseconds::zero()) return false;
-  // No interval limit: one read ends at the byte count or at the total. The
-  // write limit matches it; nothing here writes.
+bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
+  if (total <= std::chrono::milliseconds::zero() || interval < std::chrono::milliseconds::zero()) return false;
+  // One read ends at the byte count, at the total, or (interval above 0) once
+  // the line was quiet that long after a byte. The write limit matches the
+  // total; nothing here writes.
   COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = static_cast<DWORD>(interval.count());
   timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(total.count());
   timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(total.count());
   return ::SetCommTimeouts(native_->port.get(), &timeouts) != FALSE;

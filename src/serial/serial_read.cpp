@@ -1,5 +1,6 @@
 #include "serial/serial_read.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <stdexcept>
@@ -24,6 +25,11 @@ int32_t SpeedFromText(const std::string& text) {
   return speed;
 }
 
+// Negative settings count as off.
+std::chrono::milliseconds ReadInterval() {
+  return std::chrono::milliseconds(std::max(0, ReadIntervalTimeoutMs.load(std::memory_order_relaxed)));
+}
+
 // Opens `port`, sets the line at the rate `rateOf()` gives, waits up to one
 // second for a frame and closes the port on every path. `rateOf` runs only
 // once the port is open and its line read, so an exception it throws reaches
@@ -40,7 +46,7 @@ detail::OpticalPoll ReadFrame(const std::string& port, bool dropLastCharacter, R
   line->parity = detail::Parity::None;
   line->stopBits = 1;
   if (!device->SetQueueSizes(kQueueSize, kQueueSize) || !device->SetLineSettings(*line) ||
-      !device->SetReadTimeout(kReadTimeout)) {
+      !device->SetReadTimeout(kReadTimeout, ReadInterval())) {
     return poll;
   }
   poll.reachedDevice = true;
