@@ -2,10 +2,15 @@
 // test window.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -136,7 +141,7 @@ TEST(RdrArgumentsTest, DeviceThatCannotBeOpenedExitsThree) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"read", "--port", "/dev/rdr-no-such-device"},
            {"prox", "--type", "2", "--port", "PRINTER", "--baud", "9600"},
-           {"scan", "--port", "/dev/rdr-no-such-device"}}) {
+           {"scan", "--port", "/dev/rdr-no-such-device", "--no-wait"}}) {
     const RunResult result = RunRdr(arguments);
     EXPECT_EQ(result.exitCode, 3) << testing::PrintToString(arguments);
     ExpectOneErrorLine(result);
@@ -238,6 +243,86 @@ TEST(RdrScanTest, RelaysCodesToStdoutAndEndsCleanlyOnSigterm) {
   EXPECT_EQ(scan.Wait(), 0) << scan.ErrorOutput();
 }
 
+// A reader that sends on its own clock, whether or not a poll has the port
+// open: a pseudo-terminal this test writes to, kept open so that what is
+// written between polls waits for the next one.
+TEST(RdrScanTest, FiftyCodesSentATenthOfASecondApartArriveAsFiftyLinesInOrder) {
+  std::vector<std::string> expected;
+  for (int i = 1; i <= 50; ++i) expected.push_back("CODE" + std::to_string(100 + i));
+  for (const char* mode : {"--interval=20", "--whole-second"}) {
+    int controlling = -1;
+    int subordinate = -1;
+    char path[256] = {};
+    termios raw{};
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::openpty(&controlling, &subordinate, path, &raw, nullptr), 0);
+    ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", path, mode});
+    std::thread reader([&] {
+      for (const auto& code : expected) {
+        const std::string frame = code + "\r\n";
+        EXPECT_EQ(::write(controlling, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+        std::this_thread::sleep_for(100ms);
+      }
+    });
+    std::vector<std::string> received;
+    while (received.size() < expected.size()) {
+      const auto line = scan.ReadLine(5s);
+      if (!line) break;
+      received.push_back(*line);
+    }
+    reader.join();
+    EXPECT_EQ(received, expected) << mode;
+    scan.Signal(SIGTERM);
+    EXPECT_EQ(scan.Wait(), 0) << mode << scan.ErrorOutput();
+    ::close(controlling);
+    ::close(subordinate);
+  }
+}
+
+TEST(RdrSimulateTest, LinkNeverReplacesWhatTheSimulatorDidNotMake) {
+  const std::filesystem::path directory = "/tmp/rdr-cli-test-link-" + std::to_string(::getpid());
+  std::filesystem::create_directories(directory);
+  const auto link = directory / "reader";
+  const auto keep = directory / "kept";
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  };
+  const Case refused[] = {
+      {"a regular file", [&] { std::ofstream(link) << "precious"; }},
+      {"a directory", [&] { std::filesystem::create_directory(link); }},
+      {"a named pipe", [&] { ASSERT_EQ(::mkfifo(link.c_str(), 0600), 0); }},
+      {"a symlink elsewhere", [&] { std::filesystem::create_symlink("/dev/null", link); }},
+      {"a symlink into /dev/pts that is not a terminal's", [&] { std::filesystem::create_symlink("/dev/pts/ptmx", link); }},
+  };
+  for (const Case& c : refused) {
+    c.make();
+    const auto before = std::filesystem::symlink_status(link).type();
+    const RunResult result = RunRdr({"simulate", "--kind", "optical", "--frame", "A1", "--link", link.string()});
+    EXPECT_EQ(result.exitCode, 2) << c.what << result.err;
+    ExpectOneErrorLine(result);
+    EXPECT_EQ(std::filesystem::symlink_status(link).type(), before) << c.what;
+    std::filesystem::remove(link);
+  }
+
+  // A link a killed simulator left behind is taken over; at the end the
+  // simulator removes its link, and only while it is still its own.
+  std::filesystem::create_symlink("/dev/pts/987654", link);
+  {
+    Simulator simulator({"--kind", "optical", "--frame", "A1", "--link", link.string()});
+    EXPECT_EQ(simulator.Device(), link.string());
+    EXPECT_TRUE(std::filesystem::is_character_file(link));
+  }
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  {
+    Simulator simulator({"--kind", "optical", "--frame", "A1", "--link", link.string()});
+    std::ofstream(keep) << "someone else's";
+    std::filesystem::rename(keep, link);
+  }
+  EXPECT_TRUE(std::filesystem::is_regular_file(link)) << "the simulator removed a file it did not make";
+  std::filesystem::remove_all(directory);
+}
+
 TEST(RdrDemoTest, EveryStepWorks) {
   const RunResult demo = RunRdr({"demo"});
   EXPECT_EQ(demo.exitCode, 0) << demo.out << demo.err;
@@ -268,20 +353,20 @@ class XvfbTest : public testing::Test {
   }
   std::string Environment() const { return "DISPLAY=" + display_; }
 
-  // Relays a 12-character code with bytes above 127 through
+  // Relays `frame` (escapes as rdr simulate takes them) through
   // `rdr scan --to <target>` into a recording window that has the focus;
-  // "WINDOW" in `target` stands for that window's id. Returns the keysyms the
-  // window received, in hex, and leaves scan's exit status in scanExit_ and
-  // its error output in scanError_.
-  std::vector<std::string> TypeCodeIntoRecorder(std::string target) {
+  // "WINDOW" in `target` stands for that window's id. Returns the first
+  // `keys` keysyms the window received, in hex, and leaves scan's exit status
+  // in scanExit_ and its error output in scanError_.
+  std::vector<std::string> TypeIntoRecorder(std::string target, const std::string& frame, size_t keys) {
     ChildProcess window({X11_KEY_RECORDER}, {Environment()});
     const std::string windowId = window.ReadLine(5s).value_or("");
     if (windowId.empty()) return {};
     if (const size_t at = target.find("WINDOW"); at != std::string::npos) target.replace(at, 6, windowId);
-    Simulator simulator({"--kind", "optical", "--frame", R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)", "--count", "1"});
+    Simulator simulator({"--kind", "optical", "--frame", frame, "--count", "1"});
     ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--to", target}, {Environment()});
     std::vector<std::string> received;
-    while (received.size() < kCodeKeysyms.size()) {
+    while (received.size() < keys) {
       const auto key = window.ReadLine(5s);
       if (!key) break;
       received.push_back(*key);
@@ -292,7 +377,9 @@ class XvfbTest : public testing::Test {
     return received;
   }
 
-  // Latin-1 keysyms equal their character's code; Return ends the code.
+  // A 12-character code with bytes above 127, and its keysyms: Latin-1
+  // keysyms equal their character's code; Return ends the code.
+  const std::string kCode = R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)";
   const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9", "61", "ff",
                                                  "c6", "62", "b5", "51", "e4", "ff0d"};
   int scanExit_ = -1;
@@ -304,15 +391,25 @@ class XvfbTest : public testing::Test {
 };
 
 TEST_F(XvfbTest, CodeWithHighBytesArrivesInOrderThenReturn) {
-  EXPECT_EQ(TypeCodeIntoRecorder("x11:WINDOW"), kCodeKeysyms);
+  EXPECT_EQ(TypeIntoRecorder("x11:WINDOW", kCode, kCodeKeysyms.size()), kCodeKeysyms);
   EXPECT_EQ(scanExit_, 0) << scanError_;
 }
 
 TEST_F(XvfbTest, FocusedWindowReceivesTheCodeThroughXTest) {
-  const std::vector<std::string> received = TypeCodeIntoRecorder("x11:focused");
+  const std::vector<std::string> received = TypeIntoRecorder("x11:focused", kCode, kCodeKeysyms.size());
   if (scanError_.find("no XTest extension") != std::string::npos) GTEST_SKIP() << "this Xvfb has no XTest";
   EXPECT_EQ(received, kCodeKeysyms);
   EXPECT_EQ(scanExit_, 0) << scanError_;
+}
+
+TEST_F(XvfbTest, FrameOfSeveralCodesArrivesAsCodesEachEndedByOneReturn) {
+  // CR, LF and CR LF end codes; STX, ETX and Tab are never typed.
+  const std::vector<std::string> expected = {"41", "31", "ff0d", "42", "32", "ff0d", "43", "33", "ff0d", "44", "ff0d"};
+  const std::vector<std::string> received =
+      TypeIntoRecorder("x11:WINDOW", R"(\x02A1\x03\r\nB\t2\nC3\rD\r\n)", expected.size());
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(scanExit_, 0) << scanError_;
+  EXPECT_NE(scanError_.find("left out control characters \\x02\\x03\\t"), std::string::npos) << scanError_;
 }
 
 TEST_F(XvfbTest, WrongWindowIsAClearError) {

@@ -1,7 +1,11 @@
-// rdr scan: runs the library's scanner thread and relays each code it reads
-// to standard output or into an X11 window, until Ctrl-C or SIGTERM.
+// rdr scan: polls the optical reader through the library and relays each
+// code it reads to standard output or into an X11 window, until Ctrl-C or
+// SIGTERM.
+#include <chrono>
+#include <cstdio>
 #include <optional>
 
+#include "code_splitter.h"
 #include "command.h"
 #include "escapes.h"
 #include "output.h"
@@ -14,12 +18,18 @@ namespace {
 
 // The handle the tool registers its relay window under.
 constexpr uint32_t kRelayWindow = 1;
+// Pause after a poll that could not reach the reader, so an absent reader
+// costs no processor time and is found again within a fraction of a second.
+constexpr uint32_t kRetryPauseMs = 250;
 
 struct ScanOptions {
   std::string port;
   int32_t baud = 9600;
   int32_t type = 0;
   std::string to = "stdout";
+  int32_t intervalMs = 20;
+  bool wholeSecond = false;
+  bool noWait = false;
 };
 
 // Collects the characters of one relayed code and prints it at its Return.
@@ -30,13 +40,7 @@ Rdr00800::WindowProc StdoutRelay(bool json) {
     std::string& code = *pending;
     if (message == Rdr00800::kWmChar) code += static_cast<char>(wParam);
     if (message != Rdr00800::kWmKeyDown || wParam != Rdr00800::kVkReturn) return 0;
-    if (json) {
-      PrintLine(JsonLine().Bytes("code", code).str());
-    } else {
-      // The frame's own line end would only add blank lines.
-      const size_t end = code.find_last_not_of("\r\n");
-      PrintLine(ShowEscapes(end == std::string::npos ? std::string() : code.substr(0, end + 1)));
-    }
+    PrintLine(json ? JsonLine().Bytes("code", code).str() : ShowEscapes(code));
     code.clear();
     return 0;
   };
@@ -62,27 +66,92 @@ std::optional<X11Delivery> DeliveryFor(const std::string& to) {
   }
 }
 
+// What one poll brought, handed from the poll thread to the main thread.
+struct PollOutcome {
+  std::string frame;
+  bool reachedReader = true;
+};
+
+// Polls the optical reader without end and hands every outcome, frames or
+// not, to `deliver` on the main thread. The library's scanner thread drops
+// frames that do not begin with a letter or digit without a word; this one
+// lets the tool say so.
+class Poller : public Rdr00800::TThread {
+ public:
+  explicit Poller(std::function<void(const PollOutcome&)> deliver) : TThread(true), deliver_(std::move(deliver)) {}
+  ~Poller() override { TerminateAndWait(); }
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      PollOutcome outcome;
+      const auto start = std::chrono::steady_clock::now();
+      outcome.frame = Rdr00800::GetOpticalReaderValue();
+      // A poll that reached the reader lasts its interval at least.
+      outcome.reachedReader = !outcome.frame.empty() || std::chrono::steady_clock::now() - start > kReachedAfter;
+      Synchronize([&] { deliver_(outcome); });
+      if (!outcome.reachedReader) Sleep(kRetryPauseMs);
+    }
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kReachedAfter{900};
+  std::function<void(const PollOutcome&)> deliver_;
+};
+
+// Splits each frame into codes and types them into the relay window; says on
+// standard error what it leaves out. Main thread.
+class Relay {
+ public:
+  explicit Relay(bool lastCharacterDropped) : lastCharacterDropped_(lastCharacterDropped) {}
+
+  void Take(const PollOutcome& outcome) {
+    const bool full = WarnIfFrameFilledTheRead(outcome.frame, lastCharacterDropped_);
+    Deliver(splitter_.Split(outcome.frame, full));
+  }
+  // Delivers a code a full last frame left open.
+  void Finish() { Deliver(splitter_.Split({}, false)); }
+
+ private:
+  void Deliver(const CodeSplitter::Result& result) {
+    if (!result.controls.empty()) Report("left out control characters " + ShowEscapes(result.controls));
+    for (const auto& code : result.dropped) {
+      Report("dropped " + ShowEscapes(code) + ": it does not begin with a letter or digit");
+    }
+    for (const auto& code : result.codes) Rdr00800::PostTextHandle(kRelayWindow, code);
+  }
+  static void Report(const std::string& line) { std::fprintf(stderr, "rdr: %s\n", line.c_str()); }
+
+  bool lastCharacterDropped_;
+  CodeSplitter splitter_;
+};
+
 int RunScan(const ScanOptions& options, bool json) {
   std::optional<X11Delivery> x11 = DeliveryFor(options.to);
-  const std::string device = RequireOpenableDevice(options.port);
+  const std::string device = options.noWait ? RequireOpenableDevice(options.port) : DeviceNamedBy(options.port);
   const int32_t speed = SpeedIndex(options.baud);
   Rdr00800::RegisterWindow(kRelayWindow, x11 ? x11->WindowProcedure() : StdoutRelay(json));
   Rdr00800::SetPortDevice(Rdr00800::Portas[1], device);
   Rdr00800::IdPortaOpt = 1;
   Rdr00800::IdVelocOpt = speed;
   Rdr00800::IdTipoOpt = options.type;
+  Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : options.intervalMs;
   InstallStopSignals();
 
-  auto scanner = std::make_unique<Rdr00800::TScannerThread>(Rdr00800::tpNormal, kRelayWindow);
-  scanner->Start();
-  while (!StopRequested() && !scanner->Finished() && !(x11 && !x11->Error().empty())) {
+  Relay relay(options.type == 2);
+  auto poller = std::make_unique<Poller>([&relay](const PollOutcome& outcome) { relay.Take(outcome); });
+  poller->Start();
+  while (!StopRequested() && !poller->Finished() && !(x11 && !x11->Error().empty())) {
     Rdr00800::CheckSynchronize(100);
   }
   // Waiting on the main thread serves the last poll's relay, so no code is lost.
-  scanner->Terminate();
-  scanner->WaitFor();
-  const std::exception_ptr failure = scanner->FatalException();
-  scanner.reset();
+  poller->Terminate();
+  poller->WaitFor();
+  relay.Finish();
+  const std::exception_ptr failure = poller->FatalException();
+  poller.reset();
   Rdr00800::UnregisterWindow(kRelayWindow);
   if (x11 && !x11->Error().empty()) throw CommandError(kExitWindowUnavailable, x11->Error());
   if (failure) std::rethrow_exception(failure);
@@ -94,14 +163,24 @@ int RunScan(const ScanOptions& options, bool json) {
 void AddScanCommand(CLI::App& app, CommandBody& body) {
   auto* scan = app.add_subcommand("scan", "Relay each code the optical reader sends until Ctrl-C or SIGTERM");
   scan->footer(
-      "Runs the library's scanner thread. --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which some "
-      "programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
+      "Splits what the reader sends into codes at CR, LF or CR LF; each code is one line, one JSON object, or typed "
+      "followed by one Return. Control characters are never typed; they and codes that do not begin with a letter "
+      "or digit are reported on standard error. --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which "
+      "some programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
   auto options = std::make_shared<ScanOptions>();
   scan->add_option("--port", options->port, "COMn, LPT1 or a device path")->required();
   scan->add_option("--baud", options->baud, "Line speed, one of the library's table")->capture_default_str();
   scan->add_option("--type", options->type, "Optical reader type: 2 drops each frame's last character")
       ->capture_default_str();
   scan->add_option("--to", options->to, "stdout, x11:WINDOW_ID or x11:focused")->capture_default_str();
+  auto* interval = scan->add_option("--interval", options->intervalMs,
+                                    "A poll ends this many milliseconds after the reader's last byte")
+                       ->capture_default_str()
+                       ->check(CLI::Range(1, 999));
+  scan->add_flag("--whole-second", options->wholeSecond,
+                 "Let every poll wait out its whole second, as hosts of the library do by default")
+      ->excludes(interval);
+  scan->add_flag("--no-wait", options->noWait, "Exit with code 3 when the reader cannot be opened, instead of waiting");
   const auto json = AddJsonFlag(*scan);
   scan->callback([&body, options, json] { body = [=] { return RunScan(*options, *json); }; });
 }
