@@ -109,11 +109,50 @@ TEST(RdrArgumentsTest, BadArgumentsExitTwoWithOneLine) {
       {"simulate", "--kind", "optical", "--facility", "1", "--card", "2"},
       {"decrypt", "471260"},
       {"scan", "--port", "/dev/null", "--to", "printer"},
+      {"frobnicate"},
+      {"read", "--port", "/dev/null", "--baud", "0"},
+      {"scan", "--port", "/dev/null", "--interval", "0"},
   };
   for (const auto& arguments : cases) {
     const RunResult result = RunRdr(arguments);
     EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(arguments) << result.err;
     ExpectOneErrorLine(result);
+    EXPECT_LT(result.err.size(), 200u) << result.err;
+  }
+}
+
+TEST(RdrArgumentsTest, MessagesSayWhatHappened) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    const char* saying;  // in standard output, then standard error
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, "rdr 0."},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"read", "--port", "/dev/null", "--baud", "0"}, 2, "'0' is not a line speed"},
+      {{"decrypt", "--dir", "/tmp", "471260"}, 7, "no database: give --connection"},
+      {{"decode", "--type", "2", "--explain", "00BDD9Z740"}, 0, "skipped   Z at 7"},
+      {{"decode", "--type", "2", "--explain", "00BDD9Z740"}, 0, "the code may be wrong"},
+  };
+  for (const Case& c : cases) {
+    const RunResult result = RunRdr(c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << testing::PrintToString(c.arguments) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.saying), std::string::npos) << result.out << result.err;
+  }
+}
+
+TEST(RdrArgumentsTest, JsonFailuresAreOneObjectWithErrorAndReason) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"read", "--port", "/dev/rdr-no-such-device", "--json"},
+           {"decode", "--type", "2", "--json", R"(003D\r\n)"},
+           {"read", "--port", "/dev/null", "--baud", "0", "--json"},
+           {"decrypt", "--dir", "/tmp", "--json", "471260"}}) {
+    const RunResult result = RunRdr(arguments);
+    ASSERT_FALSE(result.out.empty()) << testing::PrintToString(arguments);
+    const auto fields = ParseJsonObject(result.out.substr(0, result.out.size() - 1));
+    EXPECT_FALSE(fields.at("error").empty()) << result.out;
+    EXPECT_FALSE(fields.at("reason").empty()) << result.out;
   }
 }
 
@@ -206,6 +245,14 @@ TEST(RdrReadTest, OpticalTypeTwoDropsTheLastCharacter) {
   EXPECT_EQ(read.out.substr(0, 7), R"(12345\r)");
   EXPECT_EQ(RunRdr({"read", "--port", simulator.Device(), "--optical", "--baud", "600"}).exitCode, 2)
       << "600 is not a speed of the table";
+}
+
+TEST(RdrReadTest, FrameThatFillsTheReadIsFlagged) {
+  Simulator simulator({"--kind", "optical", "--frame", std::string(60, 'F'), "--count", "1"});
+  const RunResult read = RunRdr({"read", "--port", simulator.Device()});
+  EXPECT_EQ(read.exitCode, 0) << read.err;
+  EXPECT_EQ(read.out, std::string(51, 'F') + "\n");
+  EXPECT_NE(read.err.find("the frame may continue in the next poll"), std::string::npos) << read.err;
 }
 
 TEST(RdrReadTest, FrameLeftUnreadGoesToTheNextHost) {

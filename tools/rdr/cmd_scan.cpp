@@ -8,6 +8,7 @@
 #include "code_splitter.h"
 #include "command.h"
 #include "escapes.h"
+#include "line_speed.h"
 #include "output.h"
 #include "rdr00800/Rdr00800.h"
 #include "stop_signal.h"
@@ -169,7 +170,9 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
       "some programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
   auto options = std::make_shared<ScanOptions>();
   scan->add_option("--port", options->port, "COMn, LPT1 or a device path")->required();
-  scan->add_option("--baud", options->baud, "Line speed, one of the library's table")->capture_default_str();
+  scan->add_option("--baud", options->baud, "Line speed, one of the library's table")
+      ->capture_default_str()
+      ->check(LineSpeed());
   scan->add_option("--type", options->type, "Optical reader type: 2 drops each frame's last character")
       ->capture_default_str();
   scan->add_option("--to", options->to, "stdout, x11:WINDOW_ID or x11:focused")->capture_default_str();
