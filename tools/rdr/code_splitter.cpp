@@ -3,9 +3,7 @@
 namespace rdr {
 namespace {
 
-bool IsAsciiLetterOrDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool IsAsciiLetterOrDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 void Finish(std::string& line, CodeSplitter::Result& result) {
   if (line.empty()) return;

@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
   rdr::AddDecryptCommand(app, body);
   rdr::AddSimulateCommand(app, body);
   rdr::AddDemoCommand(app, body);
-  const bool json = std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::string_view(arg) == "--json"; });
+  const bool json =
+      std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::string_view(arg) == "--json"; });
   if (argc > 1 && argv[1][0] != '-' &&
       app.get_subcommands([&](const CLI::App* command) { return command->get_name() == argv[1]; }).empty()) {
     return Fail(json, rdr::kExitBadArguments, std::string("unknown command '") + argv[1] + "' (see rdr --help)");
