@@ -168,6 +168,28 @@ RDR00800_API void SetPortDevice(const std::string& port, const std::string& devi
 // thread.
 RDR00800_API std::string PortDevicePath(const std::string& port);
 
+// Why a one-shot read gave what it gave. The frame stays exactly as described
+// above; the status comes in addition to it.
+enum class ReadStatus : int32_t {
+  Ok = 0,                // bytes arrived (the frame may still be empty after the NUL cut)
+  NothingInTime = 1,     // port open and line set, no byte within the second
+  NoSuchDevice = 2,      // the port text names no device, or the device does not exist
+  PermissionDenied = 3,
+  Busy = 4,              // another reader holds the port
+  NotASerialPort = 5,    // the device has no serial line (a directory, /dev/null, a file)
+  LineRefused = 6,       // the device refused the speed or line settings (a speed of 0 or below included)
+  HungUp = 7,            // the device went away during the read; the partial bytes were dropped
+  IoError = 8,           // any other system error
+};
+
+// The status of the last one-shot read (GetOpticalReaderValue,
+// GetProximidadeReaderValue, LeitorProximidade) made on the calling thread;
+// Ok before the first. Any thread; each thread has its own.
+RDR00800_API ReadStatus LastReadStatus();
+// The same read's outcome as one line for a person: the port, its device, what
+// went wrong and, where the system can tell, what to do. "" after Ok.
+RDR00800_API std::string LastReadMessage();
+
 // ---------------------------------------------------------------------------
 // Digit conversions and proximity decoding (pure)
 // ---------------------------------------------------------------------------
@@ -399,8 +421,14 @@ class RDR00800_API TScannerThread : public TThread {
   // thread waits in the synchronized call.
   std::string FReadValue;
 
+  // The status of this thread's latest poll (Ok before the first). Any thread.
+  ReadStatus LastStatus() const;
+
  protected:
   void Execute() override;
+
+ private:
+  std::atomic<ReadStatus> lastStatus_{ReadStatus::Ok};
 };
 
 // ---------------------------------------------------------------------------
