@@ -313,6 +313,31 @@ TEST(RdrScanTest, FiftyCodesSentATenthOfASecondApartArriveAsFiftyLinesInOrder) {
   }
 }
 
+bool Says(const std::optional<std::string>& line, const char* words) {
+  return line && line->find(words) != std::string::npos;
+}
+
+TEST(RdrScanTest, WaitsForTheReaderAndCarriesOnThroughUnplugAndReplug) {
+  const std::string link = "/tmp/rdr-cli-test-reader-" + std::to_string(::getpid());
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", link});
+  const auto waiting = scan.ReadErrorLine(5s);
+  EXPECT_TRUE(Says(waiting, "waiting")) << waiting.value_or("(none)");
+  for (const char* code : {"PLUGGED1", "REPLUGGED2"}) {
+    {
+      rdrtest::PtyReader reader(link);
+      const auto connected = scan.ReadErrorLine(5s);
+      EXPECT_TRUE(Says(connected, "connected")) << connected.value_or("(none)");
+      reader.Send(std::string(code) + "\r\n");
+      EXPECT_EQ(scan.ReadLine(5s), code);
+    }
+    const auto unplugged = scan.ReadErrorLine(5s);
+    EXPECT_TRUE(Says(unplugged, "disconnected")) << unplugged.value_or("(none)");
+  }
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0);
+  EXPECT_EQ(scan.ErrorOutput(), "") << "one line per change of state";
+}
+
 TEST(RdrSimulateTest, LinkNeverReplacesWhatTheSimulatorDidNotMake) {
   const std::filesystem::path directory = "/tmp/rdr-cli-test-link-" + std::to_string(::getpid());
   std::filesystem::create_directories(directory);
