@@ -1,9 +1,11 @@
 // rdr scan: polls the optical reader through the library and relays each
 // code it reads to standard output or into an X11 window, until Ctrl-C or
 // SIGTERM.
-#include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "code_splitter.h"
@@ -76,37 +78,6 @@ struct PollOutcome {
   std::string message;
 };
 
-bool ReachedReader(Rdr00800::ReadStatus status) {
-  return status == Rdr00800::ReadStatus::Ok || status == Rdr00800::ReadStatus::NothingInTime;
-}
-
-// Polls the optical reader without end and hands every outcome, frames or
-// not, to `deliver` on the main thread. The library's scanner thread drops
-// frames that do not begin with a letter or digit without a word, and keeps
-// the reason of a failed poll on its own thread; this one lets the tool say both.
-class Poller : public Rdr00800::TThread {
- public:
-  explicit Poller(std::function<void(const PollOutcome&)> deliver) : TThread(true), deliver_(std::move(deliver)) {}
-  ~Poller() override { TerminateAndWait(); }
-  Poller(const Poller&) = delete;
-  Poller& operator=(const Poller&) = delete;
-
- protected:
-  void Execute() override {
-    while (!Terminated()) {
-      PollOutcome outcome;
-      outcome.frame = Rdr00800::GetOpticalReaderValue();
-      outcome.status = Rdr00800::LastReadStatus();
-      outcome.message = Rdr00800::LastReadMessage();
-      Synchronize([&] { deliver_(outcome); });
-      if (!ReachedReader(outcome.status)) Sleep(kRetryPauseMs);
-    }
-  }
-
- private:
-  std::function<void(const PollOutcome&)> deliver_;
-};
-
 // The reader as a person at the till sees it; one line each time it changes.
 enum class ReaderState { Unknown, Connected, Absent, Busy, Denied, Unusable };
 
@@ -131,6 +102,33 @@ ReaderState StateOf(Rdr00800::ReadStatus status) {
   // An I/O error on a serial port that worked is a reader that went away.
   return ReaderState::Absent;
 }
+
+// Polls the optical reader without end and hands every outcome, frames or
+// not, to `deliver` on the main thread. The library's scanner thread drops
+// frames that do not begin with a letter or digit without a word, and keeps
+// the reason of a failed poll on its own thread; this one lets the tool say both.
+class Poller : public Rdr00800::TThread {
+ public:
+  explicit Poller(std::function<void(const PollOutcome&)> deliver) : TThread(true), deliver_(std::move(deliver)) {}
+  ~Poller() override { TerminateAndWait(); }
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      PollOutcome outcome;
+      outcome.frame = Rdr00800::GetOpticalReaderValue();
+      outcome.status = Rdr00800::LastReadStatus();
+      outcome.message = Rdr00800::LastReadMessage();
+      Synchronize([&] { deliver_(outcome); });
+      if (StateOf(outcome.status) != ReaderState::Connected) Sleep(kRetryPauseMs);
+    }
+  }
+
+ private:
+  std::function<void(const PollOutcome&)> deliver_;
+};
 
 void Report(const std::string& line) { std::fprintf(stderr, "rdr: %s\n", line.c_str()); }
 
@@ -259,7 +257,8 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
   scan->add_flag("--whole-second", options->wholeSecond,
                  "Let every poll wait out its whole second, as hosts of the library do by default")
       ->excludes(interval);
-  scan->add_flag("--no-wait", options->noWait, "Exit with code 3 when the reader cannot be reached, instead of waiting");
+  scan->add_flag("--no-wait", options->noWait,
+                 "Exit with code 3 when the reader cannot be reached, instead of waiting");
   scan->add_flag("--quiet", options->quiet, "No line on standard error when the reader's state changes");
   const auto json = AddJsonFlag(*scan);
   scan->callback([&body, options, json] { body = [=] { return RunScan(*options, *json); }; });
