@@ -1,6 +1,7 @@
 // rdr scan: polls the optical reader through the library and relays each
 // code it reads to standard output or into an X11 window, until Ctrl-C or
 // SIGTERM.
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -209,7 +210,10 @@ int RunScan(const ScanOptions& options, bool json) {
   Rdr00800::IdPortaOpt = 1;
   Rdr00800::IdVelocOpt = speed;
   Rdr00800::IdTipoOpt = options.type;
-  Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : options.intervalMs;
+  // At least three character times (ten bits each): on a slow line a shorter
+  // interval would end polls between two characters of one code.
+  const int32_t threeCharactersMs = (30000 + options.baud - 1) / options.baud;
+  Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : std::max(options.intervalMs, threeCharactersMs);
   InstallStopSignals();
 
   Relay relay(options, device == options.port ? device : options.port + " (" + device + ")");
@@ -251,7 +255,8 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
       ->capture_default_str();
   scan->add_option("--to", options->to, "stdout, x11:WINDOW_ID or x11:focused")->capture_default_str();
   auto* interval = scan->add_option("--interval", options->intervalMs,
-                                    "A poll ends this many milliseconds after the reader's last byte")
+                                    "A poll ends this many milliseconds after the reader's last byte (at least "
+                                    "three character times at --baud)")
                        ->capture_default_str()
                        ->check(CLI::Range(1, 999));
   scan->add_flag("--whole-second", options->wholeSecond,
