@@ -230,6 +230,9 @@ int main(int argc, char** argv) {
   row("open failure: time to fail (us)", [&](size_t i) { return median(openFailure, i); }, "%.1f");
   row("  vs bare termios", [&](size_t i) { return median(openFailure, i) / median(openFailure, kBare); }, "%.2fx");
   std::printf("%-44s %14.1f\n", "scanner relay latency, read -> Enter (us)", NumberAfter(scanner, "median "));
+  std::printf("%-44s %14.1f\n", "scanner last byte -> Enter, 20 ms (ms)",
+              NumberAfter(scanner, "interval 20 ms: median "));
+  std::printf("%-44s %14.1f\n", "  whole-second polls (ms)", NumberAfter(scanner, "whole second: median "));
   std::printf("%-44s %13.2f%%\n", "scanner idle CPU, unplugged reader (core)", NumberAfter(scanner, "with the pause: "));
   std::printf("%-44s %14.3g\n", "pure decode, 10-character frame (frames/s)", NumberAfter(decode, "\"frames/s\": "));
   std::printf(

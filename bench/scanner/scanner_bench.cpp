@@ -1,8 +1,11 @@
 // Scanner figures: relay latency from a poll's return to the Enter in the
-// host window, and the processor cost of a scanner on a port that cannot be
-// opened, with the pause after such polls and without it.
+// host window; end-to-end latency from the reader's last byte to that Enter,
+// on a pseudo-terminal, in interval mode and with whole-second polls; and the
+// processor cost of a scanner on a port that cannot be opened, with the pause
+// after such polls and without it.
 //
 // Usage: rdr00800_scanner_bench [relay samples, default 2000] [idle seconds, default 5]
+//                               [end-to-end samples, default 200] [whole-second samples, default 20]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -12,11 +15,13 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <random>
 #include <vector>
 
 #include "rdr00800/Rdr00800.h"
 #include "scanner/optical_poll_source.h"
 #include "serial/serial_read.h"
+#include "support/pty_reader.h"
 
 namespace {
 
@@ -59,6 +64,52 @@ void MeasureRelayLatency(int samples) {
   };
   std::printf("relay latency, read return -> Enter in window (%zu samples): median %.1f us, p90 %.1f us, p99 %.1f us\n",
               latenciesNs.size(), at(0.5), at(0.9), at(0.99));
+}
+
+double Quantile(std::vector<double> values, double q) {
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1))];
+}
+
+// A code sent to a pseudo-terminal at a random moment against the scanner's
+// polls; timed from the write of its last byte to the Enter in the window.
+// Main thread: it sends, then serves the scanner's calls until the Enter.
+void MeasureEndToEnd(const char* label, int32_t intervalMs, int samples) {
+  rdrtest::PtyReader reader;
+  Rdr00800::SetPortDevice("COM1", reader.DevicePath());
+  Rdr00800::IdPortaOpt = 1;
+  Rdr00800::IdVelocOpt = 5;
+  Rdr00800::ReadIntervalTimeoutMs = intervalMs;
+  Clock::time_point enteredAt{};
+  int entered = 0;
+  Rdr00800::RegisterWindow(kWindow, [&](uint32_t msg, uintptr_t key, intptr_t) -> intptr_t {
+    if (msg == Rdr00800::kWmKeyDown && key == Rdr00800::kVkReturn) {
+      enteredAt = Clock::now();
+      ++entered;
+    }
+    return 0;
+  });
+  std::vector<double> latenciesMs;
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int> pauseMs(0, intervalMs > 0 ? 100 : 1000);
+  {
+    Rdr00800::TScannerThread scanner(Rdr00800::tpNormal, kWindow);
+    scanner.Start();
+    for (int sample = 0; sample < samples; ++sample) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs(random)));
+      const int before = entered;
+      reader.Send("ABCDEF123456\r\n");
+      const auto sentAt = Clock::now();
+      while (entered == before) Rdr00800::CheckSynchronize(2000);
+      latenciesMs.push_back(std::chrono::duration<double, std::milli>(enteredAt - sentAt).count());
+    }
+  }
+  Rdr00800::UnregisterWindow(kWindow);
+  Rdr00800::ReadIntervalTimeoutMs = 0;
+  Rdr00800::SetPortDevice("COM1", "");
+  std::printf("end-to-end %s: median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms (%d codes, last byte -> Enter)\n",
+              label, Quantile(latenciesMs, 0.5), Quantile(latenciesMs, 0.9), Quantile(latenciesMs, 0),
+              Quantile(latenciesMs, 1), samples);
 }
 
 double ProcessCpuSeconds() {
@@ -112,7 +163,11 @@ void MeasureIdleCost(int seconds) {
 int main(int argc, char** argv) {
   const int samples = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
   const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  const int endToEnd = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
+  const int wholeSecond = argc > 4 ? std::max(1, std::atoi(argv[4])) : 20;
   MeasureRelayLatency(samples);
+  MeasureEndToEnd("interval 20 ms", 20, endToEnd);
+  MeasureEndToEnd("whole second", 0, wholeSecond);
   MeasureIdleCost(seconds);
   return 0;
 }

@@ -115,14 +115,21 @@ RDR00800_API extern std::atomic<int32_t> IdVelocProx;
 RDR00800_API extern std::atomic<int32_t> IdTipoProx;
 // A text the host may keep here; emptied at finalization. Main thread only.
 RDR00800_API extern std::string IdCriptoCons;
+// Interval mode of both one-shot reads, in milliseconds; 0 (the default) or
+// below turns it off. Above 0, a read that has received at least one byte
+// also ends once no further byte has arrived for that long, so a reader's
+// frame comes back a few milliseconds after its last byte instead of at the
+// end of the second. The 51-byte and one-second bounds still hold. On Windows
+// it is the ReadIntervalTimeout of the port's time-outs. Read at every poll.
+RDR00800_API extern std::atomic<int32_t> ReadIntervalTimeoutMs;
 
 // ---------------------------------------------------------------------------
 // One-shot serial read
 // ---------------------------------------------------------------------------
 
 // Each read opens the port exclusively, sets the speed with 8 data bits, no
-// parity and one stop bit, waits up to 1000 ms for at most 51 bytes and closes
-// the port. The frame is the bytes read up to the first NUL. Any failure (no
+// parity and one stop bit, waits up to 1000 ms for at most 51 bytes (less in
+// interval mode, see ReadIntervalTimeoutMs) and closes the port. The frame is the bytes read up to the first NUL. Any failure (no
 // such device, port busy, line refused, nothing within the second, hang-up in
 // the middle of the read) is the empty text.
 //
@@ -152,6 +159,28 @@ RDR00800_API void SetPortDevice(const std::string& port, const std::string& devi
 // (SetPortDevice mappings first); the empty text when it names none. Any
 // thread.
 RDR00800_API std::string PortDevicePath(const std::string& port);
+
+// Why a one-shot read gave what it gave. The frame stays exactly as described
+// above; the status comes in addition to it.
+enum class ReadStatus : int32_t {
+  Ok = 0,                // bytes arrived (the frame may still be empty after the NUL cut)
+  NothingInTime = 1,     // port open and line set, no byte within the second
+  NoSuchDevice = 2,      // the port text names no device, or the device does not exist
+  PermissionDenied = 3,
+  Busy = 4,              // another reader holds the port
+  NotASerialPort = 5,    // the device has no serial line (a directory, /dev/null, a file)
+  LineRefused = 6,       // the device refused the speed or line settings (a speed of 0 or below included)
+  HungUp = 7,            // the device went away during the read; the partial bytes were dropped
+  IoError = 8,           // any other system error
+};
+
+// The status of the last one-shot read (GetOpticalReaderValue,
+// GetProximidadeReaderValue, LeitorProximidade) made on the calling thread;
+// Ok before the first. Any thread; each thread has its own.
+RDR00800_API ReadStatus LastReadStatus();
+// The same read's outcome as one line for a person: the port, its device, what
+// went wrong and, where the system can tell, what to do. "" after Ok.
+RDR00800_API std::string LastReadMessage();
 
 // ---------------------------------------------------------------------------
 // Digit conversions and proximity decoding (pure)
@@ -384,8 +413,14 @@ class RDR00800_API TScannerThread : public TThread {
   // thread waits in the synchronized call.
   std::string FReadValue;
 
+  // The status of this thread's latest poll (Ok before the first). Any thread.
+  ReadStatus LastStatus() const;
+
  protected:
   void Execute() override;
+
+ private:
+  std::atomic<ReadStatus> lastStatus_{ReadStatus::Ok};
 };
 
 // ---------------------------------------------------------------------------

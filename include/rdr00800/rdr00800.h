@@ -58,7 +58,9 @@ typedef enum Rdr00800Setting {
   RDR00800_ID_TIPO_OPT = 2,
   RDR00800_ID_PORTA_PROX = 3,
   RDR00800_ID_VELOC_PROX = 4,
-  RDR00800_ID_TIPO_PROX = 5
+  RDR00800_ID_TIPO_PROX = 5,
+  /* ReadIntervalTimeoutMs: interval mode of the one-shot reads, 0 for off. */
+  RDR00800_READ_INTERVAL_MS = 6
 } Rdr00800Setting;
 
 /* An unknown setting reads as 0 and is not written (the setter returns 0). */
@@ -74,6 +76,22 @@ RDR00800_CAPI char* Rdr00800_GetProximidadeReaderValue(const char* readerType, c
 RDR00800_CAPI void Rdr00800_SetPortDevice(const char* port, const char* devicePath);
 /* The device a port text names on this platform; the empty text for none. */
 RDR00800_CAPI char* Rdr00800_PortDevicePath(const char* port);
+
+/* Why the last serial read on the calling thread gave what it gave (the C++
+ * ReadStatus values; RDR00800_READ_OK before the first read). */
+#define RDR00800_READ_OK 0
+#define RDR00800_READ_NOTHING_IN_TIME 1
+#define RDR00800_READ_NO_SUCH_DEVICE 2
+#define RDR00800_READ_PERMISSION_DENIED 3
+#define RDR00800_READ_BUSY 4
+#define RDR00800_READ_NOT_A_SERIAL_PORT 5
+#define RDR00800_READ_LINE_REFUSED 6
+#define RDR00800_READ_HUNG_UP 7
+#define RDR00800_READ_IO_ERROR 8
+RDR00800_CAPI int32_t Rdr00800_LastReadStatus(void);
+/* The same read's outcome as one line for a person; the empty text after
+ * RDR00800_READ_OK. Release with Rdr00800_FreeText. */
+RDR00800_CAPI char* Rdr00800_LastReadMessage(void);
 
 /* ---- Digit conversions and proximity decoding ---- */
 RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);
@@ -129,6 +147,9 @@ RDR00800_CAPI int Rdr00800_ScannerThread_WaitFor(Rdr00800ScannerThread* thread);
 RDR00800_CAPI int Rdr00800_ScannerThread_Finished(const Rdr00800ScannerThread* thread);
 /* Terminates, waits and frees. NULL is fine. */
 RDR00800_CAPI void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread);
+/* The RDR00800_READ_* status of the thread's latest poll; any thread. NULL
+ * gives RDR00800_READ_OK. */
+RDR00800_CAPI int32_t Rdr00800_ScannerThread_LastStatus(const Rdr00800ScannerThread* thread);
 
 /* ---- Decryption gateway ---- */
 RDR00800_CAPI void Rdr00800_StartDigVerif(void);

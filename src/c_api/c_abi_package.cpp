@@ -22,6 +22,7 @@ std::atomic<int32_t>* SettingById(int32_t setting) {
     case RDR00800_ID_PORTA_PROX: return &IdPortaProx;
     case RDR00800_ID_VELOC_PROX: return &IdVelocProx;
     case RDR00800_ID_TIPO_PROX: return &IdTipoProx;
+    case RDR00800_READ_INTERVAL_MS: return &ReadIntervalTimeoutMs;
     default: return nullptr;
   }
 }

@@ -81,4 +81,8 @@ int Rdr00800_ScannerThread_Finished(const Rdr00800ScannerThread* thread) {
 
 void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread) { delete thread; }
 
+int32_t Rdr00800_ScannerThread_LastStatus(const Rdr00800ScannerThread* thread) {
+  return static_cast<int32_t>(thread ? thread->LastStatus() : ReadStatus::Ok);
+}
+
 }  // extern "C"

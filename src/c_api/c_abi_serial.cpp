@@ -25,4 +25,10 @@ char* Rdr00800_PortDevicePath(const char* port) {
   return GuardedText([&] { return Rdr00800::PortDevicePath(TextArg(port)); });
 }
 
+int32_t Rdr00800_LastReadStatus(void) { return static_cast<int32_t>(Rdr00800::LastReadStatus()); }
+
+char* Rdr00800_LastReadMessage(void) {
+  return GuardedText([] { return Rdr00800::LastReadMessage(); });
+}
+
 }  // extern "C"

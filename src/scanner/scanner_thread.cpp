@@ -40,6 +40,8 @@ TScannerThread::TScannerThread(uint32_t priority, uint32_t targetHandle)
 
 TScannerThread::~TScannerThread() { TerminateAndWait(); }
 
+ReadStatus TScannerThread::LastStatus() const { return lastStatus_.load(std::memory_order_relaxed); }
+
 void TScannerThread::SendMessageToHandle() {
   PostTextHandle(FTargetHandle, FReadValue);
   FReadValue.clear();
@@ -48,6 +50,7 @@ void TScannerThread::SendMessageToHandle() {
 void TScannerThread::Execute() {
   while (!Terminated()) {
     detail::OpticalPoll poll = gPollSource.load()();
+    lastStatus_.store(poll.status, std::memory_order_relaxed);
     FReadValue = std::move(poll.frame);
     if (StartsWithAsciiLetterOrDigit(FReadValue))
       Synchronize([this] { SendMessageToHandle(); });

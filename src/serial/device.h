@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "rdr00800/Rdr00800.h"
+
 namespace Rdr00800::detail {
 
 enum class Parity : uint8_t { None, Odd, Even };
@@ -39,6 +41,14 @@ struct LineSettings {
 // lock.
 std::string DevicePathForName(std::string_view deviceName);
 
+// Why a device operation failed, classified by the backend where the system
+// error is known: `systemError` is the errno value (GetLastError on Windows),
+// 0 when the backend refused on its own (a speed of 0, a time-out of 0).
+struct DeviceFailure {
+  ReadStatus status = ReadStatus::Ok;
+  int systemError = 0;
+};
+
 // An open serial device, held exclusively: while it exists no other
 // SerialDevice, in this process or another, can open the same port. Move-only;
 // the destructor releases the exclusive hold and closes the device.
@@ -46,9 +56,9 @@ class SerialDevice {
  public:
   // Opens the named device for reading and writing, exclusively, without
   // waiting for carrier and without purging its queues. nullopt when the name
-  // names no device, the device cannot be opened, or another holder has it.
-  // Does not block.
-  static std::optional<SerialDevice> Open(std::string_view deviceName);
+  // names no device, the device cannot be opened, or another holder has it;
+  // then `failure`, when given, says which. Does not block.
+  static std::optional<SerialDevice> Open(std::string_view deviceName, DeviceFailure* failure = nullptr);
 
   SerialDevice(SerialDevice&&) noexcept;
   SerialDevice& operator=(SerialDevice&&) noexcept;
@@ -64,14 +74,20 @@ class SerialDevice {
   bool SetLineSettings(const LineSettings& settings);
   // Driver queue sizes in bytes; false when the driver refuses them.
   bool SetQueueSizes(size_t input, size_t output);
-  // How long one ReadOnce may last, counted from its start.
-  bool SetReadTimeout(std::chrono::milliseconds total);
-  // Reads once: returns as soon as buffer.size() bytes have arrived, or when
-  // the read time-out has passed since the call began (never earlier), with
-  // the count of bytes read. Blocks up to the time-out; signals neither end
+  // How long one ReadOnce may last, counted from its start, and the quiet
+  // interval after a byte that also ends it (zero: none).
+  bool SetReadTimeout(std::chrono::milliseconds total,
+                      std::chrono::milliseconds interval = std::chrono::milliseconds::zero());
+  // Reads once: returns as soon as buffer.size() bytes have arrived, once the
+  // interval has passed without a byte after at least one arrived, or when
+  // the read time-out has passed since the call began, with the count of
+  // bytes read. Blocks up to the time-out; signals neither end
   // it early nor lose bytes. nullopt when the device fails or hangs up during
   // the read, whatever had arrived.
   std::optional<size_t> ReadOnce(std::span<char> buffer);
+
+  // Why the latest of the operations above that failed, failed.
+  const DeviceFailure& LastFailure() const noexcept;
 
  private:
   struct Native;

@@ -119,6 +119,36 @@ std::string ComPortPath(std::string_view port) {
   return "/dev/ttyS" + std::to_string(index - 1);
 }
 
+// What an errno from opening and locking a device means to the reader.
+ReadStatus OpenStatus(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+      return ReadStatus::NoSuchDevice;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ReadStatus::PermissionDenied;
+    case EBUSY:  // TIOCEXCL set by another holder
+    case EWOULDBLOCK:  // flock held by another holder
+      return ReadStatus::Busy;
+    case EISDIR:
+    case ENOTTY:  // TIOCEXCL or TCGETS2 on something that is no terminal
+    case EINVAL:
+      return ReadStatus::NotASerialPort;
+    default:
+      return ReadStatus::IoError;
+  }
+}
+
+// A failed read on a tty whose other end is gone reports EIO (a pty) or
+// ENODEV/ENXIO (a USB adapter pulled out), or returns 0.
+ReadStatus ReadStatusOf(int error) {
+  return error == 0 || error == EIO || error == ENODEV || error == ENXIO ? ReadStatus::HungUp : ReadStatus::IoError;
+}
+
 }  // namespace
 
 std::string DevicePathForName(std::string_view deviceName) {
@@ -135,6 +165,14 @@ struct SerialDevice::Native {
   bool holdsExclusive = false;
   std::optional<termios2> line;  // as the device reported it
   std::chrono::milliseconds readTimeout{0};
+  std::chrono::milliseconds readInterval{0};
+  DeviceFailure failure;
+
+  // Records why an operation failed; returns what the operation returns then.
+  std::nullopt_t Fail(ReadStatus status, int error) {
+    failure = {status, error};
+    return std::nullopt;
+  }
 
   // A pty keeps TIOCEXCL after the last close, which would lock out the next
   // poll; only the holder clears it, or a refused opener would strip the
@@ -149,28 +187,36 @@ SerialDevice::SerialDevice(SerialDevice&&) noexcept = default;
 SerialDevice& SerialDevice::operator=(SerialDevice&&) noexcept = default;
 SerialDevice::~SerialDevice() = default;
 
-std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName) {
+std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName, DeviceFailure* failure) {
+  const auto fail = [failure](ReadStatus status, int error) {
+    if (failure) *failure = {status, error};
+    return std::nullopt;
+  };
   const std::string path = DevicePathForName(deviceName);
-  if (path.empty()) return std::nullopt;
+  if (path.empty()) return fail(ReadStatus::NoSuchDevice, 0);
   auto native = std::make_unique<Native>();
   native->fd = UniqueDescriptor(Retrying(SystemCall::Open, [&] {
     return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   }));
-  if (!native->fd) return std::nullopt;
+  if (!native->fd) return fail(OpenStatus(errno), errno);
   // TIOCEXCL alone does not stop root, and flock alone does not stop a plain
   // open(): together they keep both out. The flag is set only once the lock
   // is ours, so that only the holder ever touches it.
   const int fd = native->fd.get();
-  if (Retrying(SystemCall::Lock, [&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) return std::nullopt;
-  if (Retrying(SystemCall::Lock, [&] { return ::ioctl(fd, TIOCEXCL); }) != 0) return std::nullopt;
+  if (Retrying(SystemCall::Lock, [&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    return fail(OpenStatus(errno), errno);
+  }
+  if (Retrying(SystemCall::Lock, [&] { return ::ioctl(fd, TIOCEXCL); }) != 0) return fail(OpenStatus(errno), errno);
   native->holdsExclusive = true;
   return SerialDevice(std::move(native));
 }
 
+const DeviceFailure& SerialDevice::LastFailure() const noexcept { return native_->failure; }
+
 std::optional<LineSettings> SerialDevice::GetLineSettings() {
   termios2 line{};
   if (Retrying(SystemCall::GetLine, [&] { return ::ioctl(native_->fd.get(), TCGETS2, &line); }) != 0) {
-    return std::nullopt;
+    return native_->Fail(errno == ENOTTY || errno == EINVAL ? ReadStatus::NotASerialPort : ReadStatus::IoError, errno);
   }
   native_->line = line;
   LineSettings settings;
@@ -184,8 +230,11 @@ std::optional<LineSettings> SerialDevice::GetLineSettings() {
 }
 
 bool SerialDevice::SetLineSettings(const LineSettings& settings) {
-  if (!native_->line || settings.baud <= 0) return false;
-  if (settings.dataBits < 5 || settings.dataBits > 8 || settings.stopBits < 1 || settings.stopBits > 2) return false;
+  if (!native_->line) return native_->Fail(ReadStatus::NotASerialPort, 0), false;
+  if (settings.baud <= 0 || settings.dataBits < 5 || settings.dataBits > 8 || settings.stopBits < 1 ||
+      settings.stopBits > 2) {
+    return native_->Fail(ReadStatus::LineRefused, 0), false;
+  }
   termios2 line = *native_->line;
 
   // Clearing the input-rate field makes input follow the output rate.
@@ -210,15 +259,19 @@ bool SerialDevice::SetLineSettings(const LineSettings& settings) {
   line.c_cc[VMIN] = 1;
   line.c_cc[VTIME] = 0;
 
-  return Retrying(SystemCall::SetLine, [&] { return ::ioctl(native_->fd.get(), TCSETS2, &line); }) == 0;
+  if (Retrying(SystemCall::SetLine, [&] { return ::ioctl(native_->fd.get(), TCSETS2, &line); }) == 0) return true;
+  return native_->Fail(errno == EINVAL ? ReadStatus::LineRefused : ReadStatus::IoError, errno), false;
 }
 
 // Linux sizes tty buffers itself.
 bool SerialDevice::SetQueueSizes(size_t, size_t) { return true; }
 
-bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total) {
-  if (total <= std::chrono::milliseconds::zero()) return false;
+bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
+  if (total <= std::chrono::milliseconds::zero() || interval < std::chrono::milliseconds::zero()) {
+    return native_->Fail(ReadStatus::LineRefused, 0), false;
+  }
   native_->readTimeout = total;
+  native_->readInterval = interval;
   return true;
 }
 
@@ -237,19 +290,24 @@ std::optional<size_t> SerialDevice::ReadOnce(std::span<char> buffer) {
       } else if (got < 0 && errno == EAGAIN) {
         break;
       } else {
-        return std::nullopt;  // I/O error, or 0: the line hung up
+        return native_->Fail(ReadStatusOf(got < 0 ? errno : 0), got < 0 ? errno : 0);
       }
     }
     if (count == buffer.size() || expired) return count;
     if (!timer) {
       timer = DeadlineTimer(deadline);
-      if (!timer) return std::nullopt;
+      if (!timer) return native_->Fail(ReadStatus::IoError, errno);
     }
     std::array<pollfd, 2> waits = {{{fd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
-    if (Retrying(SystemCall::Wait, [&] { return ::poll(waits.data(), waits.size(), -1); }) < 0) {
-      return std::nullopt;
-    }
-    if (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return std::nullopt;
+    // Interval mode, as the Windows driver does it: once bytes came, a quiet
+    // interval ends the read. Each wait starts right after the last bytes were taken.
+    const auto interval = native_->readInterval.count();
+    const int quietMs = count > 0 && interval > 0 ? static_cast<int>(interval) : -1;
+    const int ready = Retrying(SystemCall::Wait, [&] { return ::poll(waits.data(), waits.size(), quietMs); });
+    if (ready < 0) return native_->Fail(ReadStatus::IoError, errno);
+    if (ready == 0) return count;
+    if (waits[0].revents & POLLNVAL) return native_->Fail(ReadStatus::IoError, EBADF);
+    if (waits[0].revents & (POLLHUP | POLLERR)) return native_->Fail(ReadStatus::HungUp, 0);
     expired = (waits[1].revents & POLLIN) != 0;
   }
 }

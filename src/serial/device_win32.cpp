@@ -49,6 +49,65 @@ constexpr BYTE ParityCode(Parity parity) {
   return NOPARITY;
 }
 
+// What an error from CreateFileA means to the reader. A port another program
+// has open fails with access denied, as the share mode 0 of every holder makes
+// it; a directory fails the same way, so it is told apart by its attributes.
+ReadStatus OpenStatus(DWORD error, const std::string& path) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+      return ReadStatus::NoSuchDevice;
+    case ERROR_ACCESS_DENIED: {
+      const DWORD attributes = ::GetFileAttributesA(path.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return ReadStatus::NotASerialPort;
+      }
+      return ReadStatus::Busy;
+    }
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return ReadStatus::Busy;
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return ReadStatus::PermissionDenied;
+    default:
+      return ReadStatus::IoError;
+  }
+}
+
+// What an error of the line functions means: a handle that is no
+// communications device refuses them as an invalid function or handle.
+ReadStatus LineStatus(DWORD error) {
+  switch (error) {
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_SUPPORTED:
+      return ReadStatus::NotASerialPort;
+    case ERROR_INVALID_PARAMETER:
+      return ReadStatus::LineRefused;
+    default:
+      return ReadStatus::IoError;
+  }
+}
+
+// A port whose device was removed fails its pending read with one of these.
+ReadStatus ReadStatusOf(DWORD error) {
+  switch (error) {
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+      return ReadStatus::HungUp;
+    default:
+      return ReadStatus::IoError;
+  }
+}
+
 }  // namespace
 
 std::string DevicePathForName(std::string_view deviceName) {
@@ -65,6 +124,13 @@ std::string DevicePathForName(std::string_view deviceName) {
 struct SerialDevice::Native {
   UniqueHandle port;
   std::optional<DCB> line;  // as the device reported it
+  DeviceFailure failure;
+
+  // Records why an operation failed; returns what the operation returns then.
+  std::nullopt_t Fail(ReadStatus status, DWORD error) {
+    failure = {status, static_cast<int>(error)};
+    return std::nullopt;
+  }
 };
 
 SerialDevice::SerialDevice(std::unique_ptr<Native> native) noexcept : native_(std::move(native)) {}
@@ -72,9 +138,12 @@ SerialDevice::SerialDevice(SerialDevice&&) noexcept = default;
 SerialDevice& SerialDevice::operator=(SerialDevice&&) noexcept = default;
 SerialDevice::~SerialDevice() = default;
 
-std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName) {
+std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName, DeviceFailure* failure) {
   const std::string path = DevicePathForName(deviceName);
-  if (path.empty()) return std::nullopt;
+  if (path.empty()) {
+    if (failure) *failure = {ReadStatus::NoSuchDevice, 0};
+    return std::nullopt;
+  }
   auto native = std::make_unique<Native>();
   // Share mode 0: while this handle is open every other open of the port
   // fails, in this process or another.
@@ -83,14 +152,23 @@ std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName) {
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(native->port);
   });
-  if (!native->port) return std::nullopt;
+  if (!native->port) {
+    const DWORD error = ::GetLastError();
+    if (failure) *failure = {OpenStatus(error, path), static_cast<int>(error)};
+    return std::nullopt;
+  }
   return SerialDevice(std::move(native));
 }
+
+const DeviceFailure& SerialDevice::LastFailure() const noexcept { return native_->failure; }
 
 std::optional<LineSettings> SerialDevice::GetLineSettings() {
   DCB line{};
   line.DCBlength = sizeof line;
-  if (!Succeeds(SystemCall::GetLine, [&] { return ::GetCommState(native_->port.get(), &line); })) return std::nullopt;
+  if (!Succeeds(SystemCall::GetLine, [&] { return ::GetCommState(native_->port.get(), &line); })) {
+    const DWORD error = ::GetLastError();
+    return native_->Fail(LineStatus(error), error);
+  }
   native_->line = line;
   LineSettings settings;
   settings.baud = static_cast<int32_t>(line.BaudRate);
@@ -101,29 +179,42 @@ std::optional<LineSettings> SerialDevice::GetLineSettings() {
 }
 
 bool SerialDevice::SetLineSettings(const LineSettings& settings) {
-  if (!native_->line || settings.baud <= 0) return false;
-  if (settings.dataBits < 5 || settings.dataBits > 8 || settings.stopBits < 1 || settings.stopBits > 2) return false;
+  if (!native_->line) return native_->Fail(ReadStatus::NotASerialPort, 0), false;
+  if (settings.baud <= 0 || settings.dataBits < 5 || settings.dataBits > 8 || settings.stopBits < 1 ||
+      settings.stopBits > 2) {
+    return native_->Fail(ReadStatus::LineRefused, 0), false;
+  }
   DCB line = *native_->line;
   line.BaudRate = static_cast<DWORD>(settings.baud);
   line.ByteSize = settings.dataBits;
   line.Parity = ParityCode(settings.parity);
   line.fParity = settings.parity != Parity::None;
   line.StopBits = settings.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
-  return Succeeds(SystemCall::SetLine, [&] { return ::SetCommState(native_->port.get(), &line); });
+  if (Succeeds(SystemCall::SetLine, [&] { return ::SetCommState(native_->port.get(), &line); })) return true;
+  const DWORD error = ::GetLastError();
+  return native_->Fail(LineStatus(error), error), false;
 }
 
 bool SerialDevice::SetQueueSizes(size_t input, size_t output) {
-  return ::SetupComm(native_->port.get(), static_cast<DWORD>(input), static_cast<DWORD>(output)) != FALSE;
+  if (::SetupComm(native_->port.get(), static_cast<DWORD>(input), static_cast<DWORD>(output)) != FALSE) return true;
+  const DWORD error = ::GetLastError();
+  return native_->Fail(LineStatus(error), error), false;
 }
 
-bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total) {
-  if (total <= std::chrono::milliseconds::zero()) return false;
-  // No interval limit: one read ends at the byte count or at the total. The
-  // write limit matches it; nothing here writes.
+bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
+  if (total <= std::chrono::milliseconds::zero() || interval < std::chrono::milliseconds::zero()) {
+    return native_->Fail(ReadStatus::LineRefused, 0), false;
+  }
+  // One read ends at the byte count, at the total, or (interval above 0) once
+  // the line was quiet that long after a byte. The write limit matches the
+  // total; nothing here writes.
   COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = static_cast<DWORD>(interval.count());
   timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(total.count());
   timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(total.count());
-  return ::SetCommTimeouts(native_->port.get(), &timeouts) != FALSE;
+  if (::SetCommTimeouts(native_->port.get(), &timeouts) != FALSE) return true;
+  const DWORD error = ::GetLastError();
+  return native_->Fail(LineStatus(error), error), false;
 }
 
 std::optional<size_t> SerialDevice::ReadOnce(std::span<char> buffer) {
@@ -131,7 +222,8 @@ std::optional<size_t> SerialDevice::ReadOnce(std::span<char> buffer) {
   if (!Succeeds(SystemCall::Read, [&] {
         return ::ReadFile(native_->port.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr);
       })) {
-    return std::nullopt;
+    const DWORD error = ::GetLastError();
+    return native_->Fail(ReadStatusOf(error), error);
   }
   return count;
 }

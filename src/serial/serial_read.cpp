@@ -1,5 +1,6 @@
 #include "serial/serial_read.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <stdexcept>
@@ -8,6 +9,7 @@
 #include "decode/digit_conversions.h"
 #include "rdr00800/Rdr00800.h"
 #include "serial/device.h"
+#include "serial/read_status.h"
 
 namespace Rdr00800 {
 
@@ -24,30 +26,65 @@ int32_t SpeedFromText(const std::string& text) {
   return speed;
 }
 
+// Negative settings count as off.
+std::chrono::milliseconds ReadInterval() {
+  return std::chrono::milliseconds(std::max(0, ReadIntervalTimeoutMs.load(std::memory_order_relaxed)));
+}
+
 // Opens `port`, sets the line at the rate `rateOf()` gives, waits up to one
-// second for a frame and closes the port on every path. `rateOf` runs only
-// once the port is open and its line read, so an exception it throws reaches
-// the caller after the close.
+// second for a frame and closes the port on every path; `outcome` gets where
+// it ended. `rateOf` runs only once the port is open and its line read, so an
+// exception it throws reaches the caller after the close.
 template <class RateOf>
-detail::OpticalPoll ReadFrame(const std::string& port, bool dropLastCharacter, RateOf&& rateOf) {
+detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacter, RateOf&& rateOf,
+                                  detail::ReadOutcome& outcome) {
   detail::OpticalPoll poll;
-  auto device = detail::SerialDevice::Open(port + ":");
+  auto device = detail::SerialDevice::Open(port + ":", &outcome.cause);
   if (!device) return poll;
   auto line = device->GetLineSettings();
-  if (!line) return poll;
-  line->baud = rateOf();
+  if (!line) {
+    outcome.cause = device->LastFailure();
+    return poll;
+  }
+  try {
+    line->baud = outcome.baud = rateOf();
+  } catch (const std::invalid_argument& error) {
+    outcome.cause = {ReadStatus::LineRefused, 0};
+    outcome.note = error.what();
+    throw;
+  }
   line->dataBits = 8;
   line->parity = detail::Parity::None;
   line->stopBits = 1;
   if (!device->SetQueueSizes(kQueueSize, kQueueSize) || !device->SetLineSettings(*line) ||
-      !device->SetReadTimeout(kReadTimeout)) {
+      !device->SetReadTimeout(kReadTimeout, ReadInterval())) {
+    outcome.cause = device->LastFailure();
     return poll;
   }
   poll.reachedDevice = true;
   std::array<char, kFrameLimit> buffer;
   const auto count = device->ReadOnce(buffer);
-  if (!count) return poll;
+  if (!count) {
+    outcome.cause = device->LastFailure();
+    return poll;
+  }
+  outcome.cause = {*count > 0 ? ReadStatus::Ok : ReadStatus::NothingInTime, 0};
   poll.frame = detail::CutFrame(std::string_view(buffer.data(), *count), dropLastCharacter);
+  return poll;
+}
+
+// ReadFrameFrom, recording its outcome for LastReadStatus whichever way it
+// ends.
+template <class RateOf>
+detail::OpticalPoll ReadFrame(const std::string& port, bool dropLastCharacter, RateOf&& rateOf) {
+  detail::ReadOutcome outcome;
+  outcome.port = port;
+  struct Recorder {
+    detail::ReadOutcome& outcome;
+    ~Recorder() { detail::RecordReadOutcome(std::move(outcome)); }
+  } recorder{outcome};
+  detail::OpticalPoll poll = ReadFrameFrom(port, dropLastCharacter, rateOf, outcome);
+  poll.status = outcome.cause.status;
   return poll;
 }
 
@@ -65,7 +102,16 @@ OpticalPoll PollOpticalReader() {
   const std::string* port = EntryAt(Portas, IdPortaOpt.load(std::memory_order_relaxed));
   const std::string* speed = EntryAt(Velocidades, IdVelocOpt.load(std::memory_order_relaxed));
   const bool dropLastCharacter = IdTipoOpt.load(std::memory_order_relaxed) == 2;
-  if (!port || !speed) return {};
+  if (!port || !speed) {
+    const ReadStatus status = port ? ReadStatus::LineRefused : ReadStatus::NoSuchDevice;
+    detail::ReadOutcome outcome;
+    outcome.cause.status = status;
+    if (port) outcome.port = *port;
+    outcome.note = port ? "IdVelocOpt " + std::to_string(IdVelocOpt.load()) + " lies outside Velocidades"
+                        : "IdPortaOpt " + std::to_string(IdPortaOpt.load()) + " lies outside Portas";
+    detail::RecordReadOutcome(std::move(outcome));
+    return {std::string(), false, status};
+  }
   return ReadFrame(*port, dropLastCharacter, [speedText = *speed] { return SpeedFromText(speedText); });
 }
 

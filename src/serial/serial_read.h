@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "rdr00800/Rdr00800.h"
+
 namespace Rdr00800::detail {
 
 // One poll of the optical reader. `reachedDevice` is false when the poll
@@ -14,6 +16,7 @@ namespace Rdr00800::detail {
 struct OpticalPoll {
   std::string frame;
   bool reachedDevice = false;
+  ReadStatus status = ReadStatus::Ok;
 };
 
 // GetOpticalReaderValue with the outcome the scanner thread needs.

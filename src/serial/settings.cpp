@@ -31,6 +31,7 @@ std::atomic<int32_t> IdTipoOpt{0};
 std::atomic<int32_t> IdPortaProx{0};
 std::atomic<int32_t> IdVelocProx{0};
 std::atomic<int32_t> IdTipoProx{0};
+std::atomic<int32_t> ReadIntervalTimeoutMs{0};
 std::string IdCriptoCons;
 
 namespace detail {

@@ -4,6 +4,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
@@ -82,6 +83,54 @@ TEST_F(SerialReadTest, NothingWithinASecondIsTheEmptyText) {
   EXPECT_EQ(frame, "");
   EXPECT_GE(took, 1000ms);
   EXPECT_LT(took, 3000ms);
+}
+
+// ---- Interval mode ----
+
+TEST_F(SerialReadTest, IntervalModeEndsAQuietReadEarlyWithinTheUsualBounds) {
+  struct Piece {
+    int afterMs;  // after the previous piece; the first after the read began
+    std::string bytes;
+  };
+  struct Case {
+    const char* what;
+    int32_t intervalMs;
+    std::vector<Piece> pieces;
+    size_t minSize, maxSize;
+    std::chrono::milliseconds minTook, maxTook;
+  };
+  std::vector<Piece> ticks;
+  for (char c = 'a'; c <= 'o'; ++c) ticks.push_back({100, std::string(1, c)});
+  // Gaps are kept far below the interval, so that a busy machine's late
+  // sender does not end a read early. Leftovers would reach the next case, so
+  // the case that sends past the second comes last.
+  const Case cases[] = {
+      {"ends once quiet", 50, {{100, "CODE1\r\n"}}, 7, 7, 0ms, 700ms},
+      {"gaps shorter than the interval join", 400, {{50, "AB"}, {30, "CD"}, {30, "EF"}}, 6, 6, 0ms, 950ms},
+      {"51 bytes end it at once", 800, {{50, std::string(51, 'x')}}, 51, 51, 0ms, 600ms},
+      {"nothing waits the second", 50, {}, 0, 0, 1000ms, 1800ms},
+      {"the second ends it", 450, ticks, 3, 12, 1000ms, 1800ms},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(Rdr00800_SetSetting(RDR00800_READ_INTERVAL_MS, c.intervalMs));
+    ASSERT_EQ(Rdr00800::ReadIntervalTimeoutMs.load(), c.intervalMs);
+    std::string sent;
+    for (const Piece& piece : c.pieces) sent += piece.bytes;
+    std::thread sender([&] {
+      for (const Piece& piece : c.pieces) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(piece.afterMs));
+        reader_->Send(piece.bytes);
+      }
+    });
+    std::string frame;
+    const auto took = Elapsed([&] { frame = Proximity(); });
+    sender.join();
+    EXPECT_GE(frame.size(), c.minSize) << c.what << ": " << frame;
+    EXPECT_LE(frame.size(), c.maxSize) << c.what << ": " << frame;
+    EXPECT_EQ(sent.substr(0, frame.size()), frame) << c.what;
+    EXPECT_GE(took, c.minTook) << c.what;
+    EXPECT_LE(took, c.maxTook) << c.what;
+  }
 }
 
 // ---- Optical settings ----

@@ -11,7 +11,7 @@ SerialTest::~SerialTest() {
   Rdr00800::detail::ClearSystemCallFailures();
   Rdr00800::detail::FillTables();
   for (auto* setting : {&Rdr00800::IdPortaOpt, &Rdr00800::IdVelocOpt, &Rdr00800::IdTipoOpt, &Rdr00800::IdPortaProx,
-                        &Rdr00800::IdVelocProx, &Rdr00800::IdTipoProx}) {
+                        &Rdr00800::IdVelocProx, &Rdr00800::IdTipoProx, &Rdr00800::ReadIntervalTimeoutMs}) {
     setting->store(0);
   }
 }

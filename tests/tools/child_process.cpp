@@ -58,23 +58,31 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds patience) {
+  return NextLine(out_, pending_, patience);
+}
+
+std::optional<std::string> ChildProcess::ReadErrorLine(std::chrono::milliseconds patience) {
+  return NextLine(err_, pendingError_, patience);
+}
+
+std::optional<std::string> ChildProcess::NextLine(int fd, std::string& pending, std::chrono::milliseconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   for (;;) {
-    const size_t end = pending_.find('\n');
+    const size_t end = pending.find('\n');
     if (end != std::string::npos) {
-      std::string line = pending_.substr(0, end);
-      pending_.erase(0, end + 1);
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
       return line;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
-    pollfd ready{out_, POLLIN, 0};
+    pollfd ready{fd, POLLIN, 0};
     if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
     char buffer[512];
-    const ssize_t got = ::read(out_, buffer, sizeof buffer);
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return std::nullopt;
-    pending_.append(buffer, static_cast<size_t>(got));
+    pending.append(buffer, static_cast<size_t>(got));
   }
 }
 
@@ -91,7 +99,7 @@ int ChildProcess::Wait() {
 
 std::string ChildProcess::RemainingOutput() { return std::exchange(pending_, {}) + Drain(out_); }
 
-std::string ChildProcess::ErrorOutput() { return Drain(err_); }
+std::string ChildProcess::ErrorOutput() { return std::exchange(pendingError_, {}) + Drain(err_); }
 
 RunResult RunRdr(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
   std::vector<std::string> argv{RDR_EXECUTABLE};

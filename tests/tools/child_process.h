@@ -22,6 +22,8 @@ class ChildProcess {
   // The next line of standard output, without its newline; nullopt when
   // none comes within `patience` or the output ended.
   std::optional<std::string> ReadLine(std::chrono::milliseconds patience = std::chrono::seconds(10));
+  // The same for standard error.
+  std::optional<std::string> ReadErrorLine(std::chrono::milliseconds patience = std::chrono::seconds(10));
   void Signal(int signal);
   // Waits for the end; the exit status, or 128 + signal.
   int Wait();
@@ -30,10 +32,13 @@ class ChildProcess {
   std::string ErrorOutput();
 
  private:
+  std::optional<std::string> NextLine(int fd, std::string& pending, std::chrono::milliseconds patience);
+
   int pid_ = -1;
   int out_ = -1;
   int err_ = -1;
   std::string pending_;
+  std::string pendingError_;
   std::optional<int> status_;
 };
 

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "support/pty_reader.h"
 
 namespace rdrtest {
 namespace {
@@ -104,11 +108,46 @@ TEST(RdrArgumentsTest, BadArgumentsExitTwoWithOneLine) {
       {"simulate", "--kind", "optical", "--facility", "1", "--card", "2"},
       {"decrypt", "471260"},
       {"scan", "--port", "/dev/null", "--to", "printer"},
+      {"frobnicate"},
+      {"read", "--port", "/dev/null", "--baud", "0"},
+      {"scan", "--port", "/dev/null", "--interval", "0"},
   };
   for (const auto& arguments : cases) {
     const RunResult result = RunRdr(arguments);
     EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(arguments) << result.err;
     ExpectOneErrorLine(result);
+    EXPECT_LT(result.err.size(), 200u) << result.err;
+  }
+}
+
+// A failure says what happened; with --json it is also one object on stdout.
+TEST(RdrArgumentsTest, MessagesSayWhatHappened) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    const char* saying;  // in standard output, then standard error
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, "rdr 0."},
+      {{"decode", "--type", "2", "--explain", "00BDD9Z740"}, 0, "skipped   Z at 7"},
+      {{"decode", "--type", "2", "--explain", "00BDD9Z740"}, 0, "the code may be wrong"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"read", "--port", "/dev/null", "--baud", "0"}, 2, "'0' is not a line speed"},
+      {{"decrypt", "--dir", "/tmp", "471260"}, 7, "no database: give --connection"},
+      {{"read", "--port", "/dev/rdr-no-such-device"}, 3, "/dev/rdr-no-such-device"},
+  };
+  for (const Case& c : cases) {
+    const RunResult result = RunRdr(c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << testing::PrintToString(c.arguments) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.saying), std::string::npos) << result.out << result.err;
+    if (c.exitCode == 0) continue;
+    std::vector<std::string> withJson = c.arguments;
+    withJson.push_back("--json");
+    const RunResult json = RunRdr(withJson);
+    ASSERT_FALSE(json.out.empty()) << testing::PrintToString(withJson);
+    const auto fields = ParseJsonObject(json.out.substr(0, json.out.size() - 1));
+    EXPECT_FALSE(fields.at("error").empty()) << json.out;
+    EXPECT_NE(fields.at("reason").find(c.saying), std::string::npos) << json.out;
   }
 }
 
@@ -136,7 +175,7 @@ TEST(RdrArgumentsTest, DeviceThatCannotBeOpenedExitsThree) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"read", "--port", "/dev/rdr-no-such-device"},
            {"prox", "--type", "2", "--port", "PRINTER", "--baud", "9600"},
-           {"scan", "--port", "/dev/rdr-no-such-device"}}) {
+           {"scan", "--port", "/dev/rdr-no-such-device", "--no-wait"}}) {
     const RunResult result = RunRdr(arguments);
     EXPECT_EQ(result.exitCode, 3) << testing::PrintToString(arguments);
     ExpectOneErrorLine(result);
@@ -203,6 +242,14 @@ TEST(RdrReadTest, OpticalTypeTwoDropsTheLastCharacter) {
       << "600 is not a speed of the table";
 }
 
+TEST(RdrReadTest, FrameThatFillsTheReadIsFlagged) {
+  Simulator simulator({"--kind", "optical", "--frame", std::string(60, 'F'), "--count", "1"});
+  const RunResult read = RunRdr({"read", "--port", simulator.Device()});
+  EXPECT_EQ(read.exitCode, 0) << read.err;
+  EXPECT_EQ(read.out, std::string(51, 'F') + "\n");
+  EXPECT_NE(read.err.find("the frame may continue in the next poll"), std::string::npos) << read.err;
+}
+
 TEST(RdrReadTest, FrameLeftUnreadGoesToTheNextHost) {
   Simulator simulator({"--kind", "optical", "--frame", R"(ONLY1\r\n)", "--count", "1"});
   {
@@ -238,6 +285,103 @@ TEST(RdrScanTest, RelaysCodesToStdoutAndEndsCleanlyOnSigterm) {
   EXPECT_EQ(scan.Wait(), 0) << scan.ErrorOutput();
 }
 
+// A reader that sends on its own clock, whether or not a poll has the port
+// open: a pseudo-terminal this test writes to, which keeps what is written
+// between polls for the next one.
+TEST(RdrScanTest, FiftyCodesSentATenthOfASecondApartArriveAsFiftyLinesInOrder) {
+  std::vector<std::string> expected;
+  for (int i = 1; i <= 50; ++i) expected.push_back("CODE" + std::to_string(100 + i));
+  for (const char* mode : {"--interval=20", "--whole-second"}) {
+    rdrtest::PtyReader reader;
+    ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", reader.DevicePath(), mode});
+    std::thread sender([&] {
+      for (const auto& code : expected) {
+        reader.Send(code + "\r\n");
+        std::this_thread::sleep_for(100ms);
+      }
+    });
+    std::vector<std::string> received;
+    while (received.size() < expected.size()) {
+      const auto line = scan.ReadLine(5s);
+      if (!line) break;
+      received.push_back(*line);
+    }
+    sender.join();
+    EXPECT_EQ(received, expected) << mode;
+    scan.Signal(SIGTERM);
+    EXPECT_EQ(scan.Wait(), 0) << mode << scan.ErrorOutput();
+  }
+}
+
+bool Says(const std::optional<std::string>& line, const char* words) {
+  return line && line->find(words) != std::string::npos;
+}
+
+TEST(RdrScanTest, WaitsForTheReaderAndCarriesOnThroughUnplugAndReplug) {
+  const std::string link = "/tmp/rdr-cli-test-reader-" + std::to_string(::getpid());
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", link});
+  const auto waiting = scan.ReadErrorLine(5s);
+  EXPECT_TRUE(Says(waiting, "waiting")) << waiting.value_or("(none)");
+  for (const char* code : {"PLUGGED1", "REPLUGGED2"}) {
+    {
+      rdrtest::PtyReader reader(link);
+      const auto connected = scan.ReadErrorLine(5s);
+      EXPECT_TRUE(Says(connected, "connected")) << connected.value_or("(none)");
+      reader.Send(std::string(code) + "\r\n");
+      EXPECT_EQ(scan.ReadLine(5s), code);
+    }
+    const auto unplugged = scan.ReadErrorLine(5s);
+    EXPECT_TRUE(Says(unplugged, "disconnected")) << unplugged.value_or("(none)");
+  }
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0);
+  EXPECT_EQ(scan.ErrorOutput(), "") << "one line per change of state";
+}
+
+TEST(RdrSimulateTest, LinkNeverReplacesWhatTheSimulatorDidNotMake) {
+  const std::filesystem::path directory = "/tmp/rdr-cli-test-link-" + std::to_string(::getpid());
+  std::filesystem::create_directories(directory);
+  const auto link = directory / "reader";
+  const auto keep = directory / "kept";
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+  };
+  const Case refused[] = {
+      {"a regular file", [&] { std::ofstream(link) << "precious"; }},
+      {"a directory", [&] { std::filesystem::create_directory(link); }},
+      {"a named pipe", [&] { ASSERT_EQ(::mkfifo(link.c_str(), 0600), 0); }},
+      {"a symlink elsewhere", [&] { std::filesystem::create_symlink("/dev/null", link); }},
+      {"a symlink to /dev/pts/ptmx", [&] { std::filesystem::create_symlink("/dev/pts/ptmx", link); }},
+  };
+  for (const Case& c : refused) {
+    c.make();
+    const auto before = std::filesystem::symlink_status(link).type();
+    const RunResult result = RunRdr({"simulate", "--kind", "optical", "--frame", "A1", "--link", link.string()});
+    EXPECT_EQ(result.exitCode, 2) << c.what << result.err;
+    ExpectOneErrorLine(result);
+    EXPECT_EQ(std::filesystem::symlink_status(link).type(), before) << c.what;
+    std::filesystem::remove(link);
+  }
+
+  // A link a killed simulator left behind is taken over; at the end the
+  // simulator removes its link, and only while it is still its own.
+  std::filesystem::create_symlink("/dev/pts/987654", link);
+  {
+    Simulator simulator({"--kind", "optical", "--frame", "A1", "--link", link.string()});
+    EXPECT_EQ(simulator.Device(), link.string());
+    EXPECT_TRUE(std::filesystem::is_character_file(link));
+  }
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  {
+    Simulator simulator({"--kind", "optical", "--frame", "A1", "--link", link.string()});
+    std::ofstream(keep) << "someone else's";
+    std::filesystem::rename(keep, link);
+  }
+  EXPECT_TRUE(std::filesystem::is_regular_file(link)) << "the simulator removed a file it did not make";
+  std::filesystem::remove_all(directory);
+}
+
 TEST(RdrDemoTest, EveryStepWorks) {
   const RunResult demo = RunRdr({"demo"});
   EXPECT_EQ(demo.exitCode, 0) << demo.out << demo.err;
@@ -268,20 +412,20 @@ class XvfbTest : public testing::Test {
   }
   std::string Environment() const { return "DISPLAY=" + display_; }
 
-  // Relays a 12-character code with bytes above 127 through
+  // Relays `frame` (escapes as rdr simulate takes them) through
   // `rdr scan --to <target>` into a recording window that has the focus;
-  // "WINDOW" in `target` stands for that window's id. Returns the keysyms the
-  // window received, in hex, and leaves scan's exit status in scanExit_ and
-  // its error output in scanError_.
-  std::vector<std::string> TypeCodeIntoRecorder(std::string target) {
+  // "WINDOW" in `target` stands for that window's id. Returns the first
+  // `keys` keysyms the window received, in hex, and leaves scan's exit status
+  // in scanExit_ and its error output in scanError_.
+  std::vector<std::string> TypeIntoRecorder(std::string target, const std::string& frame, size_t keys) {
     ChildProcess window({X11_KEY_RECORDER}, {Environment()});
     const std::string windowId = window.ReadLine(5s).value_or("");
     if (windowId.empty()) return {};
     if (const size_t at = target.find("WINDOW"); at != std::string::npos) target.replace(at, 6, windowId);
-    Simulator simulator({"--kind", "optical", "--frame", R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)", "--count", "1"});
+    Simulator simulator({"--kind", "optical", "--frame", frame, "--count", "1"});
     ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--to", target}, {Environment()});
     std::vector<std::string> received;
-    while (received.size() < kCodeKeysyms.size()) {
+    while (received.size() < keys) {
       const auto key = window.ReadLine(5s);
       if (!key) break;
       received.push_back(*key);
@@ -292,7 +436,9 @@ class XvfbTest : public testing::Test {
     return received;
   }
 
-  // Latin-1 keysyms equal their character's code; Return ends the code.
+  // A 12-character code with bytes above 127, and its keysyms: Latin-1
+  // keysyms equal their character's code; Return ends the code.
+  const std::string kCode = R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)";
   const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9", "61", "ff",
                                                  "c6", "62", "b5", "51", "e4", "ff0d"};
   int scanExit_ = -1;
@@ -304,15 +450,25 @@ class XvfbTest : public testing::Test {
 };
 
 TEST_F(XvfbTest, CodeWithHighBytesArrivesInOrderThenReturn) {
-  EXPECT_EQ(TypeCodeIntoRecorder("x11:WINDOW"), kCodeKeysyms);
+  EXPECT_EQ(TypeIntoRecorder("x11:WINDOW", kCode, kCodeKeysyms.size()), kCodeKeysyms);
   EXPECT_EQ(scanExit_, 0) << scanError_;
 }
 
 TEST_F(XvfbTest, FocusedWindowReceivesTheCodeThroughXTest) {
-  const std::vector<std::string> received = TypeCodeIntoRecorder("x11:focused");
+  const std::vector<std::string> received = TypeIntoRecorder("x11:focused", kCode, kCodeKeysyms.size());
   if (scanError_.find("no XTest extension") != std::string::npos) GTEST_SKIP() << "this Xvfb has no XTest";
   EXPECT_EQ(received, kCodeKeysyms);
   EXPECT_EQ(scanExit_, 0) << scanError_;
+}
+
+TEST_F(XvfbTest, FrameOfSeveralCodesArrivesAsCodesEachEndedByOneReturn) {
+  // CR, LF and CR LF end codes; STX, ETX and Tab are never typed.
+  const std::vector<std::string> expected = {"41", "31", "ff0d", "42", "32", "ff0d", "43", "33", "ff0d", "44", "ff0d"};
+  const std::vector<std::string> received =
+      TypeIntoRecorder("x11:WINDOW", R"(\x02A1\x03\r\nB\t2\nC3\rD\r\n)", expected.size());
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(scanExit_, 0) << scanError_;
+  EXPECT_NE(scanError_.find("left out control characters \\x02\\x03\\t"), std::string::npos) << scanError_;
 }
 
 TEST_F(XvfbTest, WrongWindowIsAClearError) {

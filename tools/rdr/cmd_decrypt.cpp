@@ -17,23 +17,36 @@ struct DecryptOptions {
   std::string code;
 };
 
+// The library's messages are in its hosts' language; each one it can show
+// gets an English line after it. Keyed on words of the library's table.
+std::string InEnglish(const std::string& utf8) {
+  if (utf8.find("(Cliente.Cfg)") != std::string::npos) {
+    return "the decryption library found no Cliente.Cfg in --dir";
+  }
+  if (utf8.find("carregar o arquivo KQZR32.dll") != std::string::npos) {
+    return "KQZR32.dll is in --dir but could not be loaded (another architecture, or a library it needs is missing)";
+  }
+  if (utf8.find("KQZR32.dll n") != std::string::npos) return "KQZR32.dll is not in --dir";
+  return "the decryption library did not decrypt the code";
+}
+
 // Shows the framework's messages as they come, and stops showing them when
-// the command ends.
+// the command ends. The English for the last one becomes the command's error.
 class MessagesOnStandardError {
  public:
   MessagesOnStandardError() {
     Rdr00800::SetDefaultMessageHandler([this](const std::string& utf8) {
       std::fprintf(stderr, "rdr: %s\n", utf8.c_str());
-      ++shown_;
+      english_ = InEnglish(utf8);
     });
   }
   ~MessagesOnStandardError() { Rdr00800::SetDefaultMessageHandler({}); }
   MessagesOnStandardError(const MessagesOnStandardError&) = delete;
   MessagesOnStandardError& operator=(const MessagesOnStandardError&) = delete;
-  int Shown() const { return shown_; }
+  const std::string& LastInEnglish() const { return english_; }
 
  private:
-  int shown_ = 0;
+  std::string english_;
 };
 
 struct ResidentLibrary {
@@ -58,8 +71,15 @@ std::string DecryptResident(const std::string& code) {
 }
 
 std::string DecryptOnce(const DecryptOptions& options) {
+  // Without a connection string the library would name its default provider,
+  // which says nothing to a person trying the tool.
+  if (options.connection.empty()) {
+    throw CommandError(kExitDatabaseUnavailable,
+                       "no database: give --connection (for example \"Driver=SQLite3;Database=/tmp/rdr.db\"), "
+                       "or use --resident");
+  }
   MessagesOnStandardError messages;
-  if (!options.connection.empty()) Rdr00800::SetDefaultConnectionString(options.connection);
+  Rdr00800::SetDefaultConnectionString(options.connection);
   std::string directory = options.directory;
   if (directory.back() != '/') directory += '/';
   std::string result;
@@ -70,10 +90,9 @@ std::string DecryptOnce(const DecryptOptions& options) {
     throw CommandError(kExitDatabaseUnavailable, std::string("database: ") + error.what());
   }
   if (decrypted) return result;
-  // The library's message, when it sent one, already is the error line.
-  throw CommandError(kExitNotDecrypted, messages.Shown() > 0
-                                            ? std::string()
-                                            : "KQZR32.dll has no DescriptografaMatricula entry");
+  throw CommandError(kExitNotDecrypted, messages.LastInEnglish().empty()
+                                            ? "KQZR32.dll has no DescriptografaMatricula entry"
+                                            : messages.LastInEnglish());
 }
 
 int RunDecrypt(const DecryptOptions& options, bool json) {

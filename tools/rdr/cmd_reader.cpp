@@ -2,9 +2,11 @@
 // card, one frame decoded.
 #include <functional>
 #include <stdexcept>
+#include <string_view>
 
 #include "command.h"
 #include "escapes.h"
+#include "line_speed.h"
 #include "output.h"
 #include "proximity_bits.h"
 #include "rdr00800/Rdr00800.h"
@@ -51,6 +53,7 @@ int RunRead(const ReadOptions& options, bool json) {
     Rdr00800::IdTipoOpt = options.type;
     return Rdr00800::GetOpticalReaderValue();
   });
+  WarnIfFrameFilledTheRead(frame, options.optical && options.type == 2);
   PrintResult(json, JsonLine().Text("port", options.port).Text("device", device).Bytes("frame", frame), frame);
   return kExitOk;
 }
@@ -82,14 +85,27 @@ void PrintExplanation(const std::string& frame, bool json, JsonLine& fields) {
   const std::string card = BitField(bits, kCardFirstBit, kCardBits);
   const std::string rest = BitField(bits, kCardFirstBit + kCardBits, bits.size());
   const ParityReport parity = CheckParity(bits);
+  // Characters before the first CR that give no bits: the fields are cut as
+  // if they were not there, which can make another card's code.
+  std::string skipped;
+  std::string skippedAt;
+  const std::string_view read = std::string_view(frame).substr(0, frame.find('\r'));
+  for (size_t at = 0; at < read.size(); ++at) {
+    if (!Rdr00800::HexaToBin(std::string(1, read[at])).empty()) continue;
+    skipped += read[at];
+    skippedAt += (skippedAt.empty() ? "" : ", ") + ShowEscapes(read.substr(at, 1)) + " at " + std::to_string(at + 1);
+  }
   if (json) {
-    fields.Text("bits", bits).Text("facility_bits", facility).Text("card_bits", card);
+    fields.Text("bits", bits).Text("facility_bits", facility).Text("card_bits", card).Bytes("skipped", skipped);
     if (parity.available) {
       fields.Flag("even_parity_holds", parity.evenHolds).Flag("odd_parity_holds", parity.oddHolds);
     } else {
       fields.Null("even_parity_holds").Null("odd_parity_holds");
     }
     return;
+  }
+  if (!skipped.empty()) {
+    PrintLine("skipped   " + skippedAt + ": not hexadecimal digits (0-9, A-F); the code may be wrong");
   }
   const std::string ignored = BitField(bits, 1, kFacilityFirstBit - 1);
   const auto padded = [](std::string text, size_t width) { return text.resize(std::max(width, text.size()), ' '), text; };
@@ -138,7 +154,7 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   auto readOptions = std::make_shared<ReadOptions>();
   read->add_option("--port", readOptions->port, "COMn, LPT1 or a device path such as /dev/ttyUSB0")->required();
   read->add_option("--baud", readOptions->baud, "Line speed in bits per second")->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(LineSpeed());
   auto* optical = read->add_flag("--optical", readOptions->optical,
                                  "Read as the optical reader (speed from the library's table)");
   read->add_option("--type", readOptions->type, "Optical reader type: 2 drops the frame's last character")
@@ -152,7 +168,7 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
       ->required();
   prox->add_option("--port", proxOptions->port, "COMn, LPT1 or a device path")->required();
   prox->add_option("--baud", proxOptions->baud, "Line speed in bits per second")->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(LineSpeed());
   const auto proxJson = AddJsonFlag(*prox);
   prox->callback([&body, proxOptions, proxJson] { body = [=] { return RunProx(*proxOptions, *proxJson); }; });
 

@@ -1,9 +1,18 @@
-// rdr scan: runs the library's scanner thread and relays each code it reads
-// to standard output or into an X11 window, until Ctrl-C or SIGTERM.
+// rdr scan: polls the optical reader through the library and relays each
+// code it reads to standard output or into an X11 window, until Ctrl-C or
+// SIGTERM.
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 
+#include "code_splitter.h"
 #include "command.h"
 #include "escapes.h"
+#include "line_speed.h"
 #include "output.h"
 #include "rdr00800/Rdr00800.h"
 #include "stop_signal.h"
@@ -14,12 +23,19 @@ namespace {
 
 // The handle the tool registers its relay window under.
 constexpr uint32_t kRelayWindow = 1;
+// Pause after a poll that could not reach the reader, so an absent reader
+// costs no processor time and is found again within a fraction of a second.
+constexpr uint32_t kRetryPauseMs = 250;
 
 struct ScanOptions {
   std::string port;
   int32_t baud = 9600;
   int32_t type = 0;
   std::string to = "stdout";
+  int32_t intervalMs = 20;
+  bool wholeSecond = false;
+  bool noWait = false;
+  bool quiet = false;
 };
 
 // Collects the characters of one relayed code and prints it at its Return.
@@ -30,13 +46,7 @@ Rdr00800::WindowProc StdoutRelay(bool json) {
     std::string& code = *pending;
     if (message == Rdr00800::kWmChar) code += static_cast<char>(wParam);
     if (message != Rdr00800::kWmKeyDown || wParam != Rdr00800::kVkReturn) return 0;
-    if (json) {
-      PrintLine(JsonLine().Bytes("code", code).str());
-    } else {
-      // The frame's own line end would only add blank lines.
-      const size_t end = code.find_last_not_of("\r\n");
-      PrintLine(ShowEscapes(end == std::string::npos ? std::string() : code.substr(0, end + 1)));
-    }
+    PrintLine(json ? JsonLine().Bytes("code", code).str() : ShowEscapes(code));
     code.clear();
     return 0;
   };
@@ -62,28 +72,164 @@ std::optional<X11Delivery> DeliveryFor(const std::string& to) {
   }
 }
 
+// What one poll brought, handed from the poll thread to the main thread.
+struct PollOutcome {
+  std::string frame;
+  Rdr00800::ReadStatus status = Rdr00800::ReadStatus::Ok;
+  std::string message;
+};
+
+// The reader as a person at the till sees it; one line each time it changes.
+enum class ReaderState { Unknown, Connected, Absent, Busy, Denied, Unusable };
+
+ReaderState StateOf(Rdr00800::ReadStatus status) {
+  using Rdr00800::ReadStatus;
+  switch (status) {
+    case ReadStatus::Ok:
+    case ReadStatus::NothingInTime:
+      return ReaderState::Connected;
+    case ReadStatus::Busy:
+      return ReaderState::Busy;
+    case ReadStatus::PermissionDenied:
+      return ReaderState::Denied;
+    case ReadStatus::NotASerialPort:
+    case ReadStatus::LineRefused:
+      return ReaderState::Unusable;
+    case ReadStatus::NoSuchDevice:
+    case ReadStatus::HungUp:
+    case ReadStatus::IoError:
+      break;
+  }
+  // An I/O error on a serial port that worked is a reader that went away.
+  return ReaderState::Absent;
+}
+
+// Polls the optical reader without end and hands every outcome, frames or
+// not, to `deliver` on the main thread. The library's scanner thread drops
+// frames that do not begin with a letter or digit without a word, and keeps
+// the reason of a failed poll on its own thread; this one lets the tool say both.
+class Poller : public Rdr00800::TThread {
+ public:
+  explicit Poller(std::function<void(const PollOutcome&)> deliver) : TThread(true), deliver_(std::move(deliver)) {}
+  ~Poller() override { TerminateAndWait(); }
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      PollOutcome outcome;
+      outcome.frame = Rdr00800::GetOpticalReaderValue();
+      outcome.status = Rdr00800::LastReadStatus();
+      outcome.message = Rdr00800::LastReadMessage();
+      Synchronize([&] { deliver_(outcome); });
+      if (StateOf(outcome.status) != ReaderState::Connected) Sleep(kRetryPauseMs);
+    }
+  }
+
+ private:
+  std::function<void(const PollOutcome&)> deliver_;
+};
+
+void Report(const std::string& line) { std::fprintf(stderr, "rdr: %s\n", line.c_str()); }
+
+// Splits each frame into codes and types them into the relay window; says on
+// standard error what it leaves out and how the reader's state changes. With
+// `noWait`, the first poll that cannot reach the reader ends the scan. Main
+// thread.
+class Relay {
+ public:
+  // `reader`: the port as the person named it, with its device when that differs.
+  Relay(const ScanOptions& options, std::string reader)
+      : reader_(std::move(reader)),
+        lastCharacterDropped_(options.type == 2),
+        quiet_(options.quiet),
+        noWait_(options.noWait) {}
+
+  void Take(const PollOutcome& outcome) {
+    Follow(outcome);
+    const bool full = WarnIfFrameFilledTheRead(outcome.frame, lastCharacterDropped_);
+    Deliver(splitter_.Split(outcome.frame, full));
+  }
+  // Delivers a code a full last frame left open.
+  void Finish() { Deliver(splitter_.Split({}, false)); }
+  // Set once a scan with --no-wait could not reach the reader.
+  const std::optional<std::string>& Unreachable() const { return unreachable_; }
+
+ private:
+  void Follow(const PollOutcome& outcome) {
+    const ReaderState state = StateOf(outcome.status);
+    if (noWait_ && state != ReaderState::Connected) {
+      unreachable_ = outcome.message;
+      return;
+    }
+    if (state == state_) return;
+    const ReaderState previous = std::exchange(state_, state);
+    if (quiet_) return;
+    switch (state) {
+      case ReaderState::Connected:
+        return Report("connected to " + reader_);
+      case ReaderState::Absent:
+        return Report((previous == ReaderState::Connected ? "disconnected: " : "waiting for the reader: ") +
+                      outcome.message);
+      case ReaderState::Busy:
+        return Report("busy: " + outcome.message + "; waiting for it to be free");
+      case ReaderState::Denied:
+        return Report("permission: " + outcome.message);
+      case ReaderState::Unusable:
+      case ReaderState::Unknown:
+        return Report(outcome.message + "; trying again");
+    }
+  }
+
+  void Deliver(const CodeSplitter::Result& result) {
+    if (!result.controls.empty()) Report("left out control characters " + ShowEscapes(result.controls));
+    for (const auto& code : result.dropped) {
+      Report("dropped " + ShowEscapes(code) + ": it does not begin with a letter or digit");
+    }
+    for (const auto& code : result.codes) Rdr00800::PostTextHandle(kRelayWindow, code);
+  }
+
+  std::string reader_;
+  bool lastCharacterDropped_;
+  bool quiet_;
+  bool noWait_;
+  ReaderState state_ = ReaderState::Unknown;
+  std::optional<std::string> unreachable_;
+  CodeSplitter splitter_;
+};
+
 int RunScan(const ScanOptions& options, bool json) {
   std::optional<X11Delivery> x11 = DeliveryFor(options.to);
-  const std::string device = RequireOpenableDevice(options.port);
+  const std::string device = DeviceNamedBy(options.port);
   const int32_t speed = SpeedIndex(options.baud);
   Rdr00800::RegisterWindow(kRelayWindow, x11 ? x11->WindowProcedure() : StdoutRelay(json));
-  Rdr00800::SetPortDevice(Rdr00800::Portas[1], device);
+  // The optical read takes its port from the table: with the person's own text
+  // there, the library's messages name the port as they know it.
+  Rdr00800::Portas[1] = options.port;
   Rdr00800::IdPortaOpt = 1;
   Rdr00800::IdVelocOpt = speed;
   Rdr00800::IdTipoOpt = options.type;
+  // At least three character times (ten bits each): on a slow line a shorter
+  // interval would end polls between two characters of one code.
+  const int32_t threeCharactersMs = (30000 + options.baud - 1) / options.baud;
+  Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : std::max(options.intervalMs, threeCharactersMs);
   InstallStopSignals();
 
-  auto scanner = std::make_unique<Rdr00800::TScannerThread>(Rdr00800::tpNormal, kRelayWindow);
-  scanner->Start();
-  while (!StopRequested() && !scanner->Finished() && !(x11 && !x11->Error().empty())) {
+  Relay relay(options, device == options.port ? device : options.port + " (" + device + ")");
+  auto poller = std::make_unique<Poller>([&relay](const PollOutcome& outcome) { relay.Take(outcome); });
+  poller->Start();
+  while (!StopRequested() && !poller->Finished() && !relay.Unreachable() && !(x11 && !x11->Error().empty())) {
     Rdr00800::CheckSynchronize(100);
   }
   // Waiting on the main thread serves the last poll's relay, so no code is lost.
-  scanner->Terminate();
-  scanner->WaitFor();
-  const std::exception_ptr failure = scanner->FatalException();
-  scanner.reset();
+  poller->Terminate();
+  poller->WaitFor();
+  relay.Finish();
+  const std::exception_ptr failure = poller->FatalException();
+  poller.reset();
   Rdr00800::UnregisterWindow(kRelayWindow);
+  if (relay.Unreachable()) throw CommandError(kExitDeviceUnavailable, *relay.Unreachable());
   if (x11 && !x11->Error().empty()) throw CommandError(kExitWindowUnavailable, x11->Error());
   if (failure) std::rethrow_exception(failure);
   return kExitOk;
@@ -94,14 +240,31 @@ int RunScan(const ScanOptions& options, bool json) {
 void AddScanCommand(CLI::App& app, CommandBody& body) {
   auto* scan = app.add_subcommand("scan", "Relay each code the optical reader sends until Ctrl-C or SIGTERM");
   scan->footer(
-      "Runs the library's scanner thread. --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which some "
-      "programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
+      "Splits what the reader sends into codes at CR, LF or CR LF; each code is one line, one JSON object, or typed "
+      "followed by one Return. Control characters are never typed; they and codes that do not begin with a letter "
+      "or digit are reported on standard error. Waits for a reader that is absent and carries on through unplug and "
+      "replug, with one line on standard error for each change (waiting, connected, disconnected, busy, "
+      "permission). --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which "
+      "some programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
   auto options = std::make_shared<ScanOptions>();
   scan->add_option("--port", options->port, "COMn, LPT1 or a device path")->required();
-  scan->add_option("--baud", options->baud, "Line speed, one of the library's table")->capture_default_str();
+  scan->add_option("--baud", options->baud, "Line speed, one of the library's table")
+      ->capture_default_str()
+      ->check(LineSpeed());
   scan->add_option("--type", options->type, "Optical reader type: 2 drops each frame's last character")
       ->capture_default_str();
   scan->add_option("--to", options->to, "stdout, x11:WINDOW_ID or x11:focused")->capture_default_str();
+  auto* interval = scan->add_option("--interval", options->intervalMs,
+                                    "A poll ends this many milliseconds after the reader's last byte (at least "
+                                    "three character times at --baud)")
+                       ->capture_default_str()
+                       ->check(CLI::Range(1, 999));
+  scan->add_flag("--whole-second", options->wholeSecond,
+                 "Let every poll wait out its whole second, as hosts of the library do by default")
+      ->excludes(interval);
+  scan->add_flag("--no-wait", options->noWait,
+                 "Exit with code 3 when the reader cannot be reached, instead of waiting");
+  scan->add_flag("--quiet", options->quiet, "No line on standard error when the reader's state changes");
   const auto json = AddJsonFlag(*scan);
   scan->callback([&body, options, json] { body = [=] { return RunScan(*options, *json); }; });
 }

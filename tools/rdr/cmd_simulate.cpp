@@ -1,6 +1,8 @@
 // rdr simulate: a reader on a pseudo-terminal, so hosts (and rdr itself) can
 // be tried without hardware.
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "command.h"
 #include "escapes.h"
@@ -14,7 +16,7 @@ namespace {
 
 struct SimulateOptions {
   std::string kind;
-  std::string frameText;
+  std::vector<std::string> frameTexts;
   uint32_t facility = 0;
   uint32_t card = 0;
   bool fromCard = false;
@@ -23,27 +25,32 @@ struct SimulateOptions {
   std::string link;
 };
 
-std::string FrameOf(const SimulateOptions& options) {
+std::vector<std::string> FramesOf(const SimulateOptions& options) {
   if (options.fromCard) {
     if (options.kind != "proximity") {
       throw CommandError(kExitBadArguments, "--facility and --card build proximity frames; give an optical "
                                             "reader its --frame");
     }
-    return ProximityFrameFor(options.facility, options.card);
+    return {ProximityFrameFor(options.facility, options.card)};
   }
-  try {
-    return ParseEscapes(options.frameText);
-  } catch (const std::invalid_argument& error) {
-    throw CommandError(kExitBadArguments, std::string("--frame: ") + error.what());
+  std::vector<std::string> frames;
+  for (const auto& text : options.frameTexts) {
+    try {
+      frames.push_back(ParseEscapes(text));
+    } catch (const std::invalid_argument& error) {
+      throw CommandError(kExitBadArguments, std::string("--frame: ") + error.what());
+    }
+    if (frames.back().empty()) throw CommandError(kExitBadArguments, "--frame is empty");
   }
+  return frames;
 }
 
 int RunSimulate(const SimulateOptions& options, bool json) {
-  const std::string frame = FrameOf(options);
-  if (frame.empty()) throw CommandError(kExitBadArguments, "--frame is empty");
+  const std::vector<std::string> frames = FramesOf(options);
+  const std::string& frame = frames.front();
   InstallStopSignals();
   SimulatedReaderOptions reader;
-  reader.frames = {frame};
+  reader.frames = frames;
   reader.every = std::chrono::milliseconds(options.everyMs);
   reader.count = options.count;
   reader.linkPath = options.link;
@@ -51,7 +58,13 @@ int RunSimulate(const SimulateOptions& options, bool json) {
     ShowProgress("frame " + std::to_string(sent) + " sent" +
                  (sent == count ? "; no more frames, the device stays until Ctrl-C" : ""));
   };
-  SimulatedReader simulator(std::move(reader));
+  std::optional<SimulatedReader> made;
+  try {
+    made.emplace(std::move(reader));
+  } catch (const LinkPathTaken& error) {
+    throw CommandError(kExitBadArguments, std::string("--link: ") + error.what());
+  }
+  const SimulatedReader& simulator = *made;
   if (json) {
     PrintLine(JsonLine()
                   .Text("kind", options.kind)
@@ -62,7 +75,8 @@ int RunSimulate(const SimulateOptions& options, bool json) {
   } else {
     PrintLine(simulator.DevicePath());
   }
-  ShowProgress("simulated " + options.kind + " reader sending " + ShowEscapes(frame) + " to whoever opens " +
+  const std::string more = frames.size() > 1 ? " and " + std::to_string(frames.size() - 1) + " more frames" : "";
+  ShowProgress("simulated " + options.kind + " reader sending " + ShowEscapes(frame) + more + " to whoever opens " +
                simulator.DevicePath() + "; Ctrl-C ends");
   while (!WaitForStop(std::chrono::hours(1))) {
   }
@@ -80,8 +94,10 @@ void AddSimulateCommand(CLI::App& app, CommandBody& body) {
   simulate->add_option("--kind", options->kind, "optical or proximity")
       ->required()
       ->check(CLI::IsMember({"optical", "proximity"}));
-  auto* frame = simulate->add_option("--frame", options->frameText,
-                                     "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes");
+  auto* frame = simulate->add_option("--frame", options->frameTexts,
+                                     "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes. Given more "
+                                     "than once, the frames are sent in turn")
+                    ->allow_extra_args(false);
   auto* facility = simulate->add_option("--facility", options->facility, "Facility code 0-255 (proximity)")
                        ->check(CLI::Range(0, 255));
   auto* card = simulate->add_option("--card", options->card, "Card number 0-65535 (proximity)")
@@ -93,7 +109,9 @@ void AddSimulateCommand(CLI::App& app, CommandBody& body) {
       ->capture_default_str()
       ->check(CLI::Range(1u, 3600000u));
   simulate->add_option("--count", options->count, "Frames to send, 0 for no end")->capture_default_str();
-  simulate->add_option("--link", options->link, "Also make this symlink to the device");
+  simulate->add_option("--link", options->link,
+                       "Also make this symlink to the device; an existing path is refused unless an earlier "
+                       "simulator left it");
   const auto json = AddJsonFlag(*simulate);
   simulate->callback([&body, options, json, frame, facility] {
     if (frame->count() == 0 && facility->count() == 0) {

@@ -125,3 +125,14 @@ void ShowProgress(const std::string& text) {
 }
 
 }  // namespace rdr
+
+namespace rdr {
+
+bool WarnIfFrameFilledTheRead(std::string_view frame, bool lastCharacterDropped) {
+  constexpr size_t kReadLimit = 51;
+  if (frame.size() + (lastCharacterDropped ? 1 : 0) < kReadLimit) return false;
+  std::fputs("rdr: the frame filled all 51 bytes of the read; the frame may continue in the next poll\n", stderr);
+  return true;
+}
+
+}  // namespace rdr

@@ -64,3 +64,12 @@ namespace rdr {
 void ShowProgress(const std::string& text);
 
 }  // namespace rdr
+
+namespace rdr {
+
+// When `frame` filled the whole read (51 bytes; 50 once the optical reader's
+// type 2 dropped the last character), says on standard error that it may go
+// on in the next poll, and returns true.
+bool WarnIfFrameFilledTheRead(std::string_view frame, bool lastCharacterDropped);
+
+}  // namespace rdr

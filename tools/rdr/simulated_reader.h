@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,18 +29,27 @@ struct SimulatedReaderOptions {
   // Frames to deliver in all; 0 sends until stopped. The device stays after
   // the last one, so later opens read nothing rather than find no device.
   uint32_t count = 0;
-  // A symlink made to the device, removed again by the destructor.
+  // A symlink made to the device. An existing path is replaced only when it
+  // is a symlink into /dev/pts, as this simulator makes (one left by a run
+  // that was killed); anything else throws LinkPathTaken. The destructor
+  // removes the link only while it still points to this simulator's device.
   std::string linkPath;
   // Called on the simulator's own thread after each frame is written, with
   // the number of frames sent so far.
   std::function<void(uint32_t sent)> onSent;
 };
 
+// The link path names something the simulator did not make.
+class LinkPathTaken : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class SimulatedReader {
  public:
   // Opens the pseudo-terminal in raw mode, makes the link and starts sending
   // on a thread of its own. Throws std::system_error when the terminal or the
-  // link cannot be made.
+  // link cannot be made, LinkPathTaken when the link path is in use.
   explicit SimulatedReader(SimulatedReaderOptions options);
   // Stops sending, joins the thread, removes the link, closes the terminal.
   ~SimulatedReader();

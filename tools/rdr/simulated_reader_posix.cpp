@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -78,6 +79,36 @@ size_t Drain(int fd) {
     } else {
       return total;
     }
+  }
+}
+
+// The target of the symlink at `path`; nullopt when `path` is no symlink.
+std::optional<std::string> LinkTarget(const std::string& path) {
+  char target[4096];
+  const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+  if (length < 0 || static_cast<size_t>(length) == sizeof target) return std::nullopt;
+  return std::string(target, static_cast<size_t>(length));
+}
+
+// A link this simulator makes: /dev/pts/ and a number.
+bool IsSimulatorLink(const std::string& path) {
+  const auto target = LinkTarget(path);
+  const std::string_view prefix = "/dev/pts/";
+  if (!target || !target->starts_with(prefix) || target->size() == prefix.size()) return false;
+  return target->find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
+// Makes `link` point to `terminal`, replacing only a link an earlier
+// simulator left there.
+void MakeLink(const std::string& link, const std::string& terminal) {
+  if (::symlink(terminal.c_str(), link.c_str()) == 0) return;
+  if (errno != EEXIST) ThrowSystemError("symlink " + link);
+  if (!IsSimulatorLink(link)) {
+    throw LinkPathTaken(link + " exists and is not a link an earlier rdr simulate made; remove it or choose another "
+                        "--link");
+  }
+  if (::unlink(link.c_str()) != 0 || ::symlink(terminal.c_str(), link.c_str()) != 0) {
+    ThrowSystemError("symlink " + link);
   }
 }
 
@@ -191,10 +222,7 @@ SimulatedReader::SimulatedReader(SimulatedReaderOptions options) : state_(std::m
   state.opens = Checked(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK), "inotify_init1");
   if (::inotify_add_watch(state.opens.get(), path, IN_OPEN | IN_CLOSE) < 0) ThrowSystemError("inotify " + state.terminalPath);
   state.stopSignal = Checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
-  if (!state.options.linkPath.empty()) {
-    ::unlink(state.options.linkPath.c_str());
-    if (::symlink(path, state.options.linkPath.c_str()) != 0) ThrowSystemError("symlink " + state.options.linkPath);
-  }
+  if (!state.options.linkPath.empty()) MakeLink(state.options.linkPath, state.terminalPath);
   state.sender = std::thread([&state] { state.Run(); });
 }
 
@@ -203,7 +231,9 @@ SimulatedReader::~SimulatedReader() {
   while (::write(state_->stopSignal.get(), &one, sizeof one) < 0 && errno == EINTR) {
   }
   state_->sender.join();
-  if (!state_->options.linkPath.empty()) ::unlink(state_->options.linkPath.c_str());
+  // Someone may have put something else there meanwhile; that stays.
+  const std::string& link = state_->options.linkPath;
+  if (!link.empty() && LinkTarget(link) == state_->terminalPath) ::unlink(link.c_str());
 }
 
 const std::string& SimulatedReader::DevicePath() const {

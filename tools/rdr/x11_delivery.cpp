@@ -11,6 +11,8 @@
 #include <map>
 #include <vector>
 
+#include "code_splitter.h"
+
 namespace rdr {
 namespace {
 
@@ -25,34 +27,6 @@ int TrapError(Display* display, XErrorEvent* event) {
     trappedError = std::string(text) + " (request " + std::to_string(event->request_code) + ")";
   }
   return 0;
-}
-
-// Keysyms in the Unicode range stand for the C1 control bytes, which have no
-// Latin-1 keysym of their own.
-constexpr KeySym kUnicodeKeysymBase = 0x1000000;
-
-struct Keystroke {
-  KeySym keysym = NoSymbol;
-  unsigned modifiers = 0;
-};
-
-Keystroke KeystrokeForByte(uint8_t byte) {
-  switch (byte) {
-    case 0x08: return {XK_BackSpace};
-    case 0x09: return {XK_Tab};
-    case 0x0A: return {XK_Linefeed};
-    case 0x0D: return {XK_Return};
-    case 0x1B: return {XK_Escape};
-    case 0x7F: return {XK_Delete};
-    default: break;
-  }
-  if (byte < 0x20) {
-    // Control with the key of the character 0x40 above it, letters small.
-    const KeySym base = byte >= 1 && byte <= 26 ? byte + 0x60 : byte + 0x40;
-    return {base, ControlMask};
-  }
-  if (byte >= 0x80 && byte < 0xA0) return {kUnicodeKeysymBase + byte};
-  return {byte};  // Latin-1 keysyms equal the character's code
 }
 
 }  // namespace
@@ -141,25 +115,23 @@ struct X11Delivery::Impl {
   }
 
   void SendToFocus(KeyCode keycode, unsigned state) {
-    std::vector<KeyCode> held;
-    if (state & ShiftMask) held.push_back(XKeysymToKeycode(display, XK_Shift_L));
-    if (state & ControlMask) held.push_back(XKeysymToKeycode(display, XK_Control_L));
-    for (const KeyCode modifier : held) XTestFakeKeyEvent(display, modifier, True, CurrentTime);
+    const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
+    if (state & ShiftMask) XTestFakeKeyEvent(display, shift, True, CurrentTime);
     XTestFakeKeyEvent(display, keycode, True, CurrentTime);
     XTestFakeKeyEvent(display, keycode, False, CurrentTime);
-    for (auto it = held.rbegin(); it != held.rend(); ++it) XTestFakeKeyEvent(display, *it, False, CurrentTime);
+    if (state & ShiftMask) XTestFakeKeyEvent(display, shift, False, CurrentTime);
   }
 
-  void Type(const Keystroke& keystroke) {
-    if (!remapped.contains(keystroke.keysym)) {
-      const auto [keycode, shift] = KeyFor(keystroke.keysym);
-      Deliver(keycode, shift | keystroke.modifiers);
+  void Type(KeySym keysym) {
+    if (!remapped.contains(keysym)) {
+      const auto [keycode, shift] = KeyFor(keysym);
+      Deliver(keycode, shift);
       return;
     }
-    const KeyCode keycode = remapped[keystroke.keysym];
+    const KeyCode keycode = remapped[keysym];
     recentlyRemapped.remove(keycode);
     recentlyRemapped.push_back(keycode);
-    Deliver(keycode, keystroke.modifiers);
+    Deliver(keycode, 0);
   }
 
   void Deliver(KeyCode keycode, unsigned state) {
@@ -220,10 +192,6 @@ X11Delivery::~X11Delivery() = default;
 X11Delivery::X11Delivery(X11Delivery&&) noexcept = default;
 X11Delivery& X11Delivery::operator=(X11Delivery&&) noexcept = default;
 
-void X11Delivery::TypeByte(uint8_t byte) { impl_->Type(KeystrokeForByte(byte)); }
-
-void X11Delivery::TypeReturn() { impl_->Type({XK_Return}); }
-
 const std::string& X11Delivery::Error() const { return impl_->error; }
 
 Rdr00800::WindowProc X11Delivery::WindowProcedure() {
@@ -231,8 +199,11 @@ Rdr00800::WindowProc X11Delivery::WindowProcedure() {
   return [impl = impl_.get()](uint32_t message, uintptr_t wParam, intptr_t) -> intptr_t {
     if (!impl->error.empty()) return 0;
     try {
-      if (message == Rdr00800::kWmChar) impl->Type(KeystrokeForByte(static_cast<uint8_t>(wParam)));
-      if (message == Rdr00800::kWmKeyDown && wParam == Rdr00800::kVkReturn) impl->Type({XK_Return});
+      // Latin-1 keysyms equal the character's code. Control bytes are left
+      // out: as keys they would submit, move the focus or edit.
+      const auto byte = static_cast<char>(wParam);
+      if (message == Rdr00800::kWmChar && !IsControlByte(byte)) impl->Type(static_cast<unsigned char>(byte));
+      if (message == Rdr00800::kWmKeyDown && wParam == Rdr00800::kVkReturn) impl->Type(XK_Return);
     } catch (const X11Error& error) {
       impl->error = error.what();
     }

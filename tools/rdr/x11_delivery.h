@@ -3,7 +3,7 @@
 // The scanner relays each code as window messages to a registered window
 // procedure; the one made here turns every WM_CHAR into a key press and
 // release of that byte's Latin-1 character, and WM_KEYDOWN VK_RETURN into
-// Return. Bytes whose keysym is on no key of the layout (most of 0xA0-0xFF)
+// Return. Control bytes are never typed. Bytes whose keysym is on no key of the layout (most of 0xA0-0xFF)
 // go through a spare keycode remapped for them; remapped keycodes stay mapped
 // while the delivery lives, so a receiver that looks the mapping up late still
 // finds it, and are restored after the server has processed every event.
@@ -39,12 +39,6 @@ class X11Delivery {
   ~X11Delivery();
   X11Delivery(X11Delivery&&) noexcept;
   X11Delivery& operator=(X11Delivery&&) noexcept;
-
-  // Types `byte` as its Latin-1 character (CR as Return, LF as Linefeed,
-  // other control bytes as Control with a key). Throws X11Error when the
-  // server refuses, for example because the window has gone.
-  void TypeByte(uint8_t byte);
-  void TypeReturn();
 
   // The window procedure for RegisterWindow. It never throws into the
   // scanner: the first error is kept in Error() and later keys are dropped.

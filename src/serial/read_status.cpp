@@ -1,0 +1,71 @@
+#include "serial/read_status.h"
+
+#include <utility>
+
+#include "rdr00800/Rdr00800.h"
+#include "serial/device_diagnosis.h"
+
+namespace Rdr00800 {
+
+namespace detail {
+
+namespace {
+
+thread_local ReadOutcome lastOutcome;
+
+// "COM3 (/dev/ttyUSB0)", or the path alone when the port text is the path.
+std::string PortAndDevice(const ReadOutcome& outcome, const std::string& path) {
+  if (path.empty() || path == outcome.port) return outcome.port;
+  return outcome.port + " (" + path + ")";
+}
+
+std::string WithSystemError(std::string text, int systemError) {
+  if (systemError != 0) text += " (" + SystemErrorText(systemError) + ")";
+  return text;
+}
+
+}  // namespace
+
+void RecordReadOutcome(ReadOutcome outcome) noexcept { lastOutcome = std::move(outcome); }
+
+std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
+  if (!outcome.note.empty() && outcome.port.empty()) return outcome.note;
+  const std::string path = DevicePathForName(outcome.port + ":");
+  if (!outcome.note.empty()) return PortAndDevice(outcome, path) + ": " + outcome.note;
+  const int error = outcome.cause.systemError;
+  switch (outcome.cause.status) {
+    case ReadStatus::Ok:
+      return {};
+    case ReadStatus::NothingInTime:
+      return PortAndDevice(outcome, path) + ": nothing arrived within the second";
+    case ReadStatus::NoSuchDevice:
+      if (path.empty()) {
+        return (outcome.port.empty() ? std::string("the empty port text") : outcome.port) +
+               " names no device: " + NoDeviceHint();
+      }
+      return WithSystemError(PortAndDevice(outcome, path) + ": no such device", error);
+    case ReadStatus::PermissionDenied:
+      return PortAndDevice(outcome, path) + ": permission denied" + PermissionHint(path);
+    case ReadStatus::Busy:
+      return PortAndDevice(outcome, path) + ": held by " + HolderOf(path);
+    case ReadStatus::NotASerialPort:
+      return PortAndDevice(outcome, path) + ": not a serial port";
+    case ReadStatus::LineRefused:
+      return WithSystemError(PortAndDevice(outcome, path) + ": the device refused the line at " +
+                                 std::to_string(outcome.baud) + " bit/s, 8 data bits, no parity, 1 stop bit",
+                             error);
+    case ReadStatus::HungUp:
+      return PortAndDevice(outcome, path) + ": the reader went away during the read";
+    case ReadStatus::IoError:
+      break;
+  }
+  return WithSystemError(PortAndDevice(outcome, path) + ": input/output error", error);
+}
+
+}  // namespace detail
+
+ReadStatus LastReadStatus() { return detail::lastOutcome.cause.status; }
+
+std::string LastReadMessage() { return detail::ReadOutcomeMessage(detail::lastOutcome); }
+
+}  // namespace Rdr00800

@@ -1,0 +1,42 @@
+#include "code_splitter.h"
+
+namespace rdr {
+namespace {
+
+bool IsAsciiLetterOrDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+void Finish(std::string& line, CodeSplitter::Result& result) {
+  if (line.empty()) return;
+  (IsAsciiLetterOrDigit(line.front()) ? result.codes : result.dropped).push_back(std::move(line));
+  line.clear();
+}
+
+}  // namespace
+
+bool IsControlByte(char byte) {
+  const auto value = static_cast<unsigned char>(byte);
+  return value < 0x20 || (value >= 0x7F && value < 0xA0);
+}
+
+CodeSplitter::Result CodeSplitter::Split(std::string_view frame, bool full) {
+  Result result;
+  std::string line = std::move(held_);
+  held_.clear();
+  for (const char c : frame) {
+    if (c == '\r' || c == '\n') {
+      Finish(line, result);  // CR LF ends one line: the LF finds it empty
+    } else if (IsControlByte(c)) {
+      result.controls += c;
+    } else {
+      line += c;
+    }
+  }
+  if (full) {
+    held_ = std::move(line);
+  } else {
+    Finish(line, result);
+  }
+  return result;
+}
+
+}  // namespace rdr
