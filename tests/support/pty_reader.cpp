@@ -21,7 +21,11 @@ PtyReader::PtyReader(std::string linkPath) : linkPath_(std::move(linkPath)) {
   }
   devicePath_ = name;
   // The test keeps the subordinate side open so the pty never hangs up
-  // between the library's polls, and its raw settings persist.
+  // between the library's polls, and its raw settings persist. Non-blocking,
+  // so that DropUnread ends where the queue does.
+  ::fcntl(controlling_, F_SETFD, FD_CLOEXEC);
+  ::fcntl(subordinate_, F_SETFD, FD_CLOEXEC);
+  ::fcntl(subordinate_, F_SETFL, ::fcntl(subordinate_, F_GETFL) | O_NONBLOCK);
   if (!linkPath_.empty()) {
     ::unlink(linkPath_.c_str());
     if (::symlink(devicePath_.c_str(), linkPath_.c_str()) != 0) {
@@ -54,7 +58,22 @@ void PtyReader::HangUp() {
   controlling_ = -1;
 }
 
-void PtyReader::Flush() { ::tcflush(subordinate_, TCIFLUSH); }
+size_t PtyReader::DropUnread() {
+  // A read that finds the queue empty first moves in what the kernel still
+  // has in flight, so reading until nothing comes misses none of it.
+  size_t dropped = 0;
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = ::read(subordinate_, buffer, sizeof buffer);
+    if (got > 0) {
+      dropped += static_cast<size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return dropped;
+    }
+  }
+}
 
 int OpenDescriptorCount() {
   int count = 0;

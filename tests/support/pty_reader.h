@@ -3,6 +3,7 @@
 // to the controlling side.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -24,8 +25,9 @@ class PtyReader : public SimulatedReader {
   void Send(std::string_view bytes) override;
   // Closes the controlling side, as a reader unplugged: reads on the device fail.
   void HangUp();
-  // Drops whatever is queued for the device and not yet read.
-  void Flush();
+  // Reads out whatever is queued for the device and not yet read, also what
+  // the kernel still has on its way there; the number of bytes dropped.
+  size_t DropUnread();
   int ControllingFd() const { return controlling_; }
 
  private:

@@ -1,9 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 #include <utility>
 
 #include "simulated_reader.h"
+#include "support/pty_reader.h"
 
 namespace rdr {
 namespace {
@@ -53,35 +52,6 @@ Descriptor Checked(int fd, const std::string& what) {
   return Descriptor(fd);
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<size_t>(written);
-  }
-  return true;
-}
-
-// Reads everything queued on a non-blocking descriptor; the count of bytes.
-// On a terminal, a read that finds its queue empty first moves what the
-// kernel still holds in flight into it, so nothing written earlier escapes.
-size_t Drain(int fd) {
-  size_t total = 0;
-  char buffer[512];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got > 0) {
-      total += static_cast<size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return total;
-    }
-  }
-}
-
 // The target of the symlink at `path`; nullopt when `path` is no symlink.
 std::optional<std::string> LinkTarget(const std::string& path) {
   char target[4096];
@@ -115,15 +85,15 @@ void MakeLink(const std::string& link, const std::string& terminal) {
 }  // namespace
 
 struct SimulatedReader::State {
+  explicit State(SimulatedReaderOptions chosen) : options(std::move(chosen)) {}
+
   SimulatedReaderOptions options;
-  Descriptor controlling;
-  // The simulator's own open of the device: it keeps the terminal from
-  // hanging up between hosts and takes back what a host left unread.
-  Descriptor subordinate;
+  // Keeps its own open of the device: the terminal never hangs up between
+  // hosts, and what a host left unread can be taken back.
+  rdrtest::PtyReader terminal;
   // Opens and closes of the device by hosts, as inotify events.
   Descriptor opens;
   Descriptor stopSignal;
-  std::string terminalPath;
   std::thread sender;
 
   int holders = 0;
@@ -137,7 +107,7 @@ struct SimulatedReader::State {
   // The last host closed the device: whole frames it did not read go back to
   // be delivered to the next one, and nothing stale waits for it.
   void TakeBackUnread() {
-    size_t unread = Drain(subordinate.get());
+    size_t unread = terminal.DropUnread();
     while (delivered > 0 && unread >= FrameAt(delivered - 1).size()) {
       unread -= FrameAt(delivered - 1).size();
       --delivered;
@@ -166,6 +136,12 @@ struct SimulatedReader::State {
     }
   }
 
+  void DropHostOutput() {
+    char buffer[512];
+    while (::read(terminal.ControllingFd(), buffer, sizeof buffer) > 0) {
+    }
+  }
+
   bool AllDelivered() const { return options.count != 0 && delivered >= options.count; }
 
   void SendDueFrame() {
@@ -173,7 +149,10 @@ struct SimulatedReader::State {
       due.reset();
       return;
     }
-    if (!WriteAll(controlling.get(), FrameAt(delivered))) {
+    try {
+      terminal.Send(FrameAt(delivered));
+    } catch (const std::system_error&) {
+      // The queue is full of what the host does not read: nothing more for it.
       due.reset();
       return;
     }
@@ -189,40 +168,32 @@ struct SimulatedReader::State {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
         timeout = static_cast<int>(std::max<decltype(left)>(left, 0));
       }
-      pollfd watched[] = {{stopSignal.get(), POLLIN, 0}, {opens.get(), POLLIN, 0}, {controlling.get(), POLLIN, 0}};
+      pollfd watched[] = {
+          {stopSignal.get(), POLLIN, 0}, {opens.get(), POLLIN, 0}, {terminal.ControllingFd(), POLLIN, 0}};
       const int ready = ::poll(watched, 3, timeout);
       if (ready < 0 && errno != EINTR) return;
       if (watched[0].revents) return;
       // Whatever a host writes (or its line echoes) is of no use to a reader.
-      if (watched[2].revents & POLLIN) Drain(controlling.get());
+      if (watched[2].revents & POLLIN) DropHostOutput();
       if (watched[1].revents & POLLIN) OnDeviceEvents();
       if (due && Clock::now() >= *due) SendDueFrame();
     }
   }
 };
 
-SimulatedReader::SimulatedReader(SimulatedReaderOptions options) : state_(std::make_unique<State>()) {
+SimulatedReader::SimulatedReader(SimulatedReaderOptions options) {
+  if (options.frames.empty()) throw std::invalid_argument("a simulated reader needs a frame");
+  state_ = std::make_unique<State>(std::move(options));
   State& state = *state_;
-  state.options = std::move(options);
-  if (state.options.frames.empty()) throw std::invalid_argument("a simulated reader needs a frame");
-  int controlling = -1;
-  int subordinate = -1;
-  char path[256] = {};
-  termios raw{};
-  cfmakeraw(&raw);
-  if (::openpty(&controlling, &subordinate, path, &raw, nullptr) != 0) ThrowSystemError("openpty");
-  state.controlling = Descriptor(controlling);
-  state.subordinate = Descriptor(subordinate);
-  for (const int fd : {controlling, subordinate}) {
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  }
-  state.terminalPath = path;
+  const int controlling = state.terminal.ControllingFd();
+  // A write must never block the thread that also waits for the stop.
+  ::fcntl(controlling, F_SETFL, ::fcntl(controlling, F_GETFL) | O_NONBLOCK);
   // Watched only after the simulator's own open, which must not count as a host.
+  const std::string& path = state.terminal.SubordinatePath();
   state.opens = Checked(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK), "inotify_init1");
-  if (::inotify_add_watch(state.opens.get(), path, IN_OPEN | IN_CLOSE) < 0) ThrowSystemError("inotify " + state.terminalPath);
+  if (::inotify_add_watch(state.opens.get(), path.c_str(), IN_OPEN | IN_CLOSE) < 0) ThrowSystemError("inotify " + path);
   state.stopSignal = Checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
-  if (!state.options.linkPath.empty()) MakeLink(state.options.linkPath, state.terminalPath);
+  if (!state.options.linkPath.empty()) MakeLink(state.options.linkPath, path);
   state.sender = std::thread([&state] { state.Run(); });
 }
 
@@ -233,13 +204,13 @@ SimulatedReader::~SimulatedReader() {
   state_->sender.join();
   // Someone may have put something else there meanwhile; that stays.
   const std::string& link = state_->options.linkPath;
-  if (!link.empty() && LinkTarget(link) == state_->terminalPath) ::unlink(link.c_str());
+  if (!link.empty() && LinkTarget(link) == state_->terminal.SubordinatePath()) ::unlink(link.c_str());
 }
 
 const std::string& SimulatedReader::DevicePath() const {
-  return state_->options.linkPath.empty() ? state_->terminalPath : state_->options.linkPath;
+  return state_->options.linkPath.empty() ? TerminalPath() : state_->options.linkPath;
 }
 
-const std::string& SimulatedReader::TerminalPath() const { return state_->terminalPath; }
+const std::string& SimulatedReader::TerminalPath() const { return state_->terminal.SubordinatePath(); }
 
 }  // namespace rdr
