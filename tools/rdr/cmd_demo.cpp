@@ -4,7 +4,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <random>
 #include <set>
 
 #include "command.h"
@@ -15,6 +14,7 @@
 #include "rdr00800/Rdr00800.h"
 #include "sample_library.h"
 #include "simulated_reader.h"
+#include "support/test_kit.h"
 
 namespace rdr {
 namespace {
@@ -31,25 +31,6 @@ constexpr uint32_t kDemoWindow = 1;
 // Longer than one poll of the reader, so that no poll reads two codes at once.
 constexpr std::chrono::milliseconds kDemoPeriod{1200};
 constexpr std::chrono::seconds kScannerPatience{8};
-
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::random_device random;
-    path_ = fs::temp_directory_path() / ("rdr-demo-" + std::to_string(random()));
-    fs::create_directory(path_);
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 void Say(const std::string& text) { PrintLine("      " + text); }
 
@@ -145,7 +126,7 @@ class Demo {
  private:
   std::optional<SimulatedReader> proximity_;
   std::optional<SimulatedReader> optical_;
-  TemporaryDirectory directory_;
+  rdrtest::TempDir directory_{"rdr-demo"};
   std::string encrypted_;
 };
 
