@@ -34,6 +34,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #if defined(_WIN32)
@@ -182,6 +183,18 @@ RDR00800_API ReadStatus LastReadStatus();
 // The same read's outcome as one line for a person: the port, its device, what
 // went wrong and, where the system can tell, what to do. "" after Ok.
 RDR00800_API std::string LastReadMessage();
+// A short name of a status ("ok", "nothing in time", "busy", ...), for logs
+// and tools.
+RDR00800_API const char* ReadStatusName(ReadStatus status);
+
+// Receives one line for each step of a poll (open, line settings, read with
+// its bytes and milliseconds, close) and of the decryption gateway (load,
+// entry lookup, call), on the thread doing the work; the line is valid only
+// during the call. An empty function removes it. Off by default, and a step
+// costs nothing measurable while no handler is set. Any thread; an exception
+// the handler throws is dropped.
+using TraceHandler = std::function<void(std::string_view line)>;
+RDR00800_API void SetTraceHandler(TraceHandler handler);
 
 // ---------------------------------------------------------------------------
 // Digit conversions and proximity decoding (pure)

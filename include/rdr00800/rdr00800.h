@@ -98,6 +98,13 @@ RDR00800_CAPI int32_t Rdr00800_LastReadStatus(void);
 /* The same read's outcome as one line for a person; the empty text after
  * RDR00800_READ_OK. Release with Rdr00800_FreeText. */
 RDR00800_CAPI char* Rdr00800_LastReadMessage(void);
+/* A short name of a RDR00800_READ_* status ("ok", "busy", ...); a static
+ * text, never freed. An unknown value gives "unknown". */
+RDR00800_CAPI const char* Rdr00800_ReadStatusName(int32_t status);
+/* Receives one line for each step of a poll and of the decryption gateway,
+ * on the thread doing the work; `line` is valid only during the call. NULL
+ * removes it. Off by default. Any thread. */
+RDR00800_CAPI void Rdr00800_SetTraceHandler(void (*handler)(void* context, const char* line), void* context);
 
 /* ---- Digit conversions and proximity decoding ---- */
 RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);

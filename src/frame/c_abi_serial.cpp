@@ -31,4 +31,19 @@ char* Rdr00800_LastReadMessage(void) {
   return GuardedText([] { return Rdr00800::LastReadMessage(); });
 }
 
+const char* Rdr00800_ReadStatusName(int32_t status) {
+  return Rdr00800::ReadStatusName(static_cast<Rdr00800::ReadStatus>(status));
+}
+
+void Rdr00800_SetTraceHandler(void (*handler)(void* context, const char* line), void* context) {
+  GuardedVoid([&] {
+    if (!handler) {
+      Rdr00800::SetTraceHandler(nullptr);
+      return;
+    }
+    // The C handler gets a NUL-terminated copy of the line.
+    Rdr00800::SetTraceHandler([handler, context](std::string_view line) { handler(context, std::string(line).c_str()); });
+  });
+}
+
 }  // extern "C"

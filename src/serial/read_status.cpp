@@ -26,6 +26,10 @@ std::string WithSystemError(std::string text, int systemError) {
 
 }  // namespace
 
+std::string DescribeFailure(const DeviceFailure& failure) {
+  return WithSystemError(ReadStatusName(failure.status), failure.systemError);
+}
+
 void RecordReadOutcome(ReadOutcome outcome) noexcept { lastOutcome = std::move(outcome); }
 
 std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
@@ -63,6 +67,30 @@ std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
 }
 
 }  // namespace detail
+
+const char* ReadStatusName(ReadStatus status) {
+  switch (status) {
+    case ReadStatus::Ok:
+      return "ok";
+    case ReadStatus::NothingInTime:
+      return "nothing in time";
+    case ReadStatus::NoSuchDevice:
+      return "no such device";
+    case ReadStatus::PermissionDenied:
+      return "permission denied";
+    case ReadStatus::Busy:
+      return "busy";
+    case ReadStatus::NotASerialPort:
+      return "not a serial port";
+    case ReadStatus::LineRefused:
+      return "line refused";
+    case ReadStatus::HungUp:
+      return "hung up";
+    case ReadStatus::IoError:
+      return "input/output error";
+  }
+  return "unknown";
+}
 
 ReadStatus LastReadStatus() { return detail::lastOutcome.cause.status; }
 

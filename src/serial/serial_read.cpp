@@ -9,6 +9,7 @@
 #include "rdr00800/Rdr00800.h"
 #include "serial/device.h"
 #include "serial/read_status.h"
+#include "runtime/trace.h"
 
 namespace Rdr00800 {
 
@@ -25,6 +26,27 @@ int32_t SpeedFromText(const std::string& text) {
   return speed;
 }
 
+// Traces one step of a poll of `port`: "poll COM7: open /dev/ttyS6: ok".
+// Builds nothing when no handler is set.
+void TraceStep(const std::string& port, const std::string& step, const detail::DeviceFailure& result) {
+  if (!detail::Tracing()) return;
+  detail::Trace("poll " + port + ": " + step + ": " + detail::DescribeFailure(result));
+}
+
+// Traces the close of a poll's device when the poll opened one, after the
+// device is closed: declared before it, destroyed after it.
+struct CloseTrace {
+  const std::string& port;
+  bool opened = false;
+  ~CloseTrace() {
+    if (!opened || !detail::Tracing()) return;
+    try {
+      detail::Trace("poll " + port + ": close");
+    } catch (...) {  // a trace line that cannot be built is not traced
+    }
+  }
+};
+
 // Opens `port`, sets the line at the rate `rateOf()` gives, waits up to one
 // second for a frame and closes the port on every path; `outcome` gets where
 // it ended. `rateOf` runs only once the port is open and its line read, so an
@@ -33,11 +55,15 @@ template <class RateOf>
 detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacter, RateOf&& rateOf,
                                   detail::ReadOutcome& outcome) {
   detail::OpticalPoll poll;
+  CloseTrace closeTrace{port};
   auto device = detail::SerialDevice::Open(port + ":", &outcome.cause);
+  if (detail::Tracing()) TraceStep(port, "open " + detail::DevicePathForName(port + ":"), outcome.cause);
   if (!device) return poll;
+  closeTrace.opened = true;
   auto line = device->GetLineSettings();
   if (!line) {
     outcome.cause = device->LastFailure();
+    TraceStep(port, "line", outcome.cause);
     return poll;
   }
   try {
@@ -53,16 +79,21 @@ detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacte
   if (!device->SetQueueSizes(kQueueSize, kQueueSize) || !device->SetLineSettings(*line) ||
       !device->SetReadTimeout(kReadTimeout)) {
     outcome.cause = device->LastFailure();
+    TraceStep(port, "line " + std::to_string(line->baud) + " 8N1", outcome.cause);
     return poll;
   }
+  if (detail::Tracing()) TraceStep(port, "line " + std::to_string(line->baud) + " 8N1", {});
   poll.reachedDevice = true;
   std::array<char, kFrameLimit> buffer;
+  const auto readStart = detail::TraceClock();
   const auto count = device->ReadOnce(buffer);
-  if (!count) {
-    outcome.cause = device->LastFailure();
-    return poll;
+  outcome.cause = count ? detail::DeviceFailure{*count > 0 ? ReadStatus::Ok : ReadStatus::NothingInTime, 0}
+                        : device->LastFailure();
+  if (detail::Tracing()) {
+    TraceStep(port, "read " + std::to_string(count.value_or(0)) + " bytes in " + detail::MillisecondsSince(readStart),
+              outcome.cause);
   }
-  outcome.cause = {*count > 0 ? ReadStatus::Ok : ReadStatus::NothingInTime, 0};
+  if (!count) return poll;
   poll.frame = detail::CutFrame(std::string_view(buffer.data(), *count), dropLastCharacter);
   return poll;
 }

@@ -4,6 +4,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
@@ -225,6 +226,62 @@ TEST_F(SerialReadTest, NoHandleLeaksOverAThousandMixedPolls) {
   EXPECT_EQ(successes, 800);
   EXPECT_EQ(OpenHandleCount(), before);
   EXPECT_TRUE(PortIsFree());
+}
+
+// ---- Trace ----
+
+// Collects trace lines until destroyed, then removes the handler.
+struct TraceLines {
+  TraceLines() {
+    Rdr00800::SetTraceHandler([this](std::string_view line) { lines.emplace_back(line); });
+  }
+  ~TraceLines() { Rdr00800::SetTraceHandler(nullptr); }
+  // Each line with its timing ("in 1.234 ms") cut off, for comparing.
+  std::vector<std::string> Untimed() const {
+    std::vector<std::string> untimed;
+    for (const auto& line : lines) {
+      const auto timing = line.find(" in ");
+      untimed.push_back(timing == std::string::npos ? line : line.substr(0, timing) + line.substr(line.rfind(':')));
+    }
+    return untimed;
+  }
+  std::vector<std::string> lines;
+};
+
+TEST_F(SerialReadTest, TraceShowsEachStepOfAPollOnlyWhileAHandlerIsSet) {
+  const std::string open = "poll " + std::string(kPort) + ": open " + reader_->DevicePath();
+  const std::string poll = "poll " + std::string(kPort) + ": ";
+  {
+    TraceLines trace;
+    reader_->SendWholeRead("code");
+    EXPECT_EQ(Proximity(), "code");
+    EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", "", 9600), "");
+    EXPECT_EQ(trace.Untimed(), (std::vector<std::string>{open + ": ok", poll + "line 9600 8N1: ok",
+                                                         poll + "read 51 bytes: ok", poll + "close",
+                                                         "poll : open : no such device"}));
+    ASSERT_EQ(trace.lines.size(), 5u);
+    EXPECT_NE(trace.lines[2].find(" ms: ok"), std::string::npos) << trace.lines[2];
+  }
+  // Removed: nothing more is traced, and a handler that throws changes no read.
+  reader_->SendWholeRead("code");
+  EXPECT_EQ(Proximity(), "code");
+  Rdr00800::SetTraceHandler([](std::string_view) { throw std::runtime_error("handler failed"); });
+  reader_->SendWholeRead("code");
+  EXPECT_EQ(Proximity(), "code");
+  Rdr00800::SetTraceHandler(nullptr);
+}
+
+TEST_F(SerialReadTest, CTraceHandlerGetsTheLinesWithItsContext) {
+  std::vector<std::string> lines;
+  Rdr00800_SetTraceHandler(
+      [](void* context, const char* line) { static_cast<std::vector<std::string>*>(context)->emplace_back(line); },
+      &lines);
+  Rdr00800_FreeText(Rdr00800_GetProximidadeReaderValue("2", "", 9600));
+  Rdr00800_SetTraceHandler(nullptr, nullptr);
+  Rdr00800_FreeText(Rdr00800_GetProximidadeReaderValue("2", "", 9600));
+  EXPECT_EQ(lines, std::vector<std::string>{"poll : open : no such device"});
+  EXPECT_STREQ(Rdr00800_ReadStatusName(RDR00800_READ_BUSY), "busy");
+  EXPECT_STREQ(Rdr00800_ReadStatusName(99), "unknown");
 }
 
 // ---- C entries ----
