@@ -183,6 +183,13 @@ RDR00800_API ReadStatus LastReadStatus();
 // The same read's outcome as one line for a person: the port, its device, what
 // went wrong and, where the system can tell, what to do. "" after Ok.
 RDR00800_API std::string LastReadMessage();
+// Whether a poll could open `port` now: opens it exclusively, reads its line
+// settings and closes it again, without changing the line or reading a byte.
+// Ok when it could; otherwise the status a poll would have ended with. Records
+// the outcome for LastReadStatus and LastReadMessage as a poll does. Any
+// thread; does not block.
+RDR00800_API ReadStatus CheckPortOpens(const std::string& port);
+
 // A short name of a status ("ok", "nothing in time", "busy", ...), for logs
 // and tools.
 RDR00800_API const char* ReadStatusName(ReadStatus status);

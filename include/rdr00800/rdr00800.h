@@ -98,6 +98,10 @@ RDR00800_CAPI int32_t Rdr00800_LastReadStatus(void);
 /* The same read's outcome as one line for a person; the empty text after
  * RDR00800_READ_OK. Release with Rdr00800_FreeText. */
 RDR00800_CAPI char* Rdr00800_LastReadMessage(void);
+/* Opens the port exclusively, reads its line settings and closes it, without
+ * reading: RDR00800_READ_OK when a poll could open it now, else the status a
+ * poll would end with. Recorded for Rdr00800_LastReadStatus/Message. */
+RDR00800_CAPI int32_t Rdr00800_CheckPortOpens(const char* port);
 /* A short name of a RDR00800_READ_* status ("ok", "busy", ...); a static
  * text, never freed. An unknown value gives "unknown". */
 RDR00800_CAPI const char* Rdr00800_ReadStatusName(int32_t status);

@@ -31,6 +31,12 @@ char* Rdr00800_LastReadMessage(void) {
   return GuardedText([] { return Rdr00800::LastReadMessage(); });
 }
 
+int32_t Rdr00800_CheckPortOpens(const char* port) {
+  return Rdr00800::detail::Guarded(static_cast<int32_t>(Rdr00800::ReadStatus::IoError), [&] {
+    return static_cast<int32_t>(Rdr00800::CheckPortOpens(TextArg(port)));
+  });
+}
+
 const char* Rdr00800_ReadStatusName(int32_t status) {
   return Rdr00800::ReadStatusName(static_cast<Rdr00800::ReadStatus>(status));
 }

@@ -47,6 +47,24 @@ struct CloseTrace {
   }
 };
 
+// Opens `port` exclusively and reads its line, as every poll begins. On
+// failure `cause` says why and nothing stays open; `closeTrace`, declared
+// before the caller's device, learns whether a close is to come.
+std::optional<detail::SerialDevice> OpenWithLine(const std::string& port, detail::DeviceFailure& cause,
+                                                 std::optional<detail::LineSettings>& line, CloseTrace& closeTrace) {
+  auto device = detail::SerialDevice::Open(port + ":", &cause);
+  if (detail::Tracing()) TraceStep(port, "open " + detail::DevicePathForName(port + ":"), cause);
+  if (!device) return std::nullopt;
+  closeTrace.opened = true;
+  line = device->GetLineSettings();
+  if (!line) {
+    cause = device->LastFailure();
+    TraceStep(port, "line", cause);
+    return std::nullopt;
+  }
+  return device;
+}
+
 // Opens `port`, sets the line at the rate `rateOf()` gives, waits up to one
 // second for a frame and closes the port on every path; `outcome` gets where
 // it ended. `rateOf` runs only once the port is open and its line read, so an
@@ -56,16 +74,9 @@ detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacte
                                   detail::ReadOutcome& outcome) {
   detail::OpticalPoll poll;
   CloseTrace closeTrace{port};
-  auto device = detail::SerialDevice::Open(port + ":", &outcome.cause);
-  if (detail::Tracing()) TraceStep(port, "open " + detail::DevicePathForName(port + ":"), outcome.cause);
+  std::optional<detail::LineSettings> line;
+  auto device = OpenWithLine(port, outcome.cause, line, closeTrace);
   if (!device) return poll;
-  closeTrace.opened = true;
-  auto line = device->GetLineSettings();
-  if (!line) {
-    outcome.cause = device->LastFailure();
-    TraceStep(port, "line", outcome.cause);
-    return poll;
-  }
   try {
     line->baud = outcome.baud = rateOf();
   } catch (const std::invalid_argument& error) {
@@ -150,6 +161,19 @@ std::string CutFrame(std::string_view delivered, bool dropLastCharacter) {
 }  // namespace detail
 
 std::string GetOpticalReaderValue() { return detail::PollOpticalReader().frame; }
+
+ReadStatus CheckPortOpens(const std::string& port) {
+  detail::ReadOutcome outcome;
+  outcome.port = port;
+  {
+    CloseTrace closeTrace{port};
+    std::optional<detail::LineSettings> line;
+    OpenWithLine(port, outcome.cause, line, closeTrace);
+  }
+  const ReadStatus status = outcome.cause.status;
+  detail::RecordReadOutcome(std::move(outcome));
+  return status;
+}
 
 std::string GetProximidadeReaderValue(const std::string&, const std::string& port, int32_t baud) {
   IdVelocProx.store(baud, std::memory_order_relaxed);

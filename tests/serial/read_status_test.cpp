@@ -255,6 +255,26 @@ TEST_F(ReadStatusTest, RefusedLinesAndOtherErrors) {
   }
 }
 
+TEST_F(ReadStatusTest, CheckPortOpensAsAPollWouldWithoutReading) {
+  reader_.Send("kept");
+  struct Case {
+    std::string port;
+    ReadStatus status;
+  };
+  for (const Case& c : {Case{kPort, ReadStatus::Ok}, Case{"/dev/null", ReadStatus::NotASerialPort},
+                        Case{"COM0", ReadStatus::NoSuchDevice}}) {
+    EXPECT_EQ(Rdr00800::CheckPortOpens(c.port), c.status) << c.port;
+    EXPECT_EQ(Rdr00800::LastReadStatus(), c.status) << c.port;
+  }
+  {
+    HeldInAnotherProcess holder(kPort);
+    EXPECT_EQ(Rdr00800_CheckPortOpens(kPort), RDR00800_READ_BUSY);
+  }
+  // Nothing was read, and the port was let go.
+  reader_.Send(std::string(47, '\0'));
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", kPort, 9600), "kept");
+}
+
 TEST_F(ReadStatusTest, StatusIsPerThreadAndTheCEntriesGiveTheSame) {
   reader_.SendWholeRead("12345\r\n");
   char* frame = Rdr00800_GetProximidadeReaderValue("2", kPort, 9600);
