@@ -1,11 +1,13 @@
 // Scanner figures: relay latency from a poll's return to the Enter in the
 // host window, and the processor cost of a scanner on a port that cannot be
-// opened, with the pause after such polls and without it.
+// opened, with the pause after such polls and without it, and on a port that
+// opens but fails every read at once.
 //
 // Usage: rdr00800_scanner_bench [relay samples, default 2000] [idle seconds, default 5]
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +19,8 @@
 #include "rdr00800/Rdr00800.h"
 #include "scanner/optical_poll_source.h"
 #include "serial/serial_read.h"
+#include "serial/system_call_faults.h"
+#include "support/pty_reader.h"
 
 namespace {
 
@@ -32,7 +36,7 @@ std::atomic<int64_t> gReadReturnedNs{0};
 Rdr00800::detail::OpticalPoll TwelveCharacterRead() {
   std::this_thread::sleep_for(200us);
   gReadReturnedNs = Clock::now().time_since_epoch().count();
-  return {"ABCDEF123456", true};
+  return {"ABCDEF123456", Rdr00800::ReadStatus::Ok};
 }
 
 void MeasureRelayLatency(int samples) {
@@ -102,6 +106,24 @@ void MeasureIdleCost(int seconds) {
   const double percent = CpuPercentWhileRunning(unpaused, seconds);
   std::printf("idle cost over %d s, same port, polling back to back: %.1f%% of one core (%ld polls)\n", seconds,
               percent, unpaused.polls.load());
+
+  // A reader that hangs up at once: the port opens and its line is set, then
+  // every read fails with EIO.
+  rdrtest::PtyReader reader;
+  Rdr00800::SetPortDevice("COM1", reader.SubordinatePath());
+  Rdr00800::IdPortaOpt = 1;
+  Rdr00800::IdVelocOpt = 5;
+  Rdr00800::detail::InjectSystemCallFailure(Rdr00800::detail::SystemCall::Read, EIO, 1 << 30);
+  Rdr00800::TScannerThread hangingUp(Rdr00800::tpNormal, kWindow);
+  std::printf("idle cost over %d s, port that opens and fails every read at once, with the pause: %.2f%% of one core\n",
+              seconds, CpuPercentWhileRunning(hangingUp, seconds));
+  BackToBackPoller unpausedHangingUp;
+  const double hangingUpPercent = CpuPercentWhileRunning(unpausedHangingUp, seconds);
+  std::printf("idle cost over %d s, same port, polling back to back: %.1f%% of one core (%ld polls)\n", seconds,
+              hangingUpPercent, unpausedHangingUp.polls.load());
+  Rdr00800::detail::ClearSystemCallFailures();
+  Rdr00800::SetPortDevice("COM1", "");
+  Rdr00800::IdPortaOpt = 0;
 }
 
 }  // namespace

@@ -418,8 +418,9 @@ RDR00800_API void PostTextHandle(uint32_t handle, const std::string& text);
 // with an ASCII letter or digit into window FTargetHandle, through a
 // synchronized call. Created suspended with free-on-terminate off: the host
 // starts it, terminates it, waits for it and deletes it. After a poll that
-// could not open or set up the port it waits 100 ms before the next one, so an
-// unplugged reader costs no processor time.
+// ended before its second without bytes (the port could not be opened or set
+// up, or failed at once) it waits 100 ms before the next one, so an unplugged
+// reader costs no processor time; Terminate ends the wait at once.
 class RDR00800_API TScannerThread : public TThread {
  public:
   TScannerThread(uint32_t priority, uint32_t targetHandle);

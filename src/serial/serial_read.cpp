@@ -16,7 +16,6 @@ namespace Rdr00800 {
 namespace {
 
 constexpr size_t kFrameLimit = 51;
-constexpr std::chrono::milliseconds kReadTimeout{1000};
 constexpr size_t kQueueSize = 256;
 
 // The optical speed text as an integer.
@@ -88,13 +87,12 @@ detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacte
   line->parity = detail::Parity::None;
   line->stopBits = 1;
   if (!device->SetQueueSizes(kQueueSize, kQueueSize) || !device->SetLineSettings(*line) ||
-      !device->SetReadTimeout(kReadTimeout)) {
+      !device->SetReadTimeout(detail::kReadTimeout)) {
     outcome.cause = device->LastFailure();
     TraceStep(port, "line " + std::to_string(line->baud) + " 8N1", outcome.cause);
     return poll;
   }
   if (detail::Tracing()) TraceStep(port, "line " + std::to_string(line->baud) + " 8N1", {});
-  poll.reachedDevice = true;
   std::array<char, kFrameLimit> buffer;
   const auto readStart = detail::TraceClock();
   const auto count = device->ReadOnce(buffer);
@@ -146,7 +144,7 @@ OpticalPoll PollOpticalReader() {
     outcome.note = port ? "IdVelocOpt " + std::to_string(IdVelocOpt.load()) + " lies outside Velocidades"
                         : "IdPortaOpt " + std::to_string(IdPortaOpt.load()) + " lies outside Portas";
     detail::RecordReadOutcome(std::move(outcome));
-    return {std::string(), false, status};
+    return {std::string(), status};
   }
   return ReadFrame(*port, dropLastCharacter, [speedText = *speed] { return SpeedFromText(speedText); });
 }

@@ -120,7 +120,7 @@ TEST_F(SerialReadTest, OpticalReadsThatNeverReachADevice) {
     Rdr00800::detail::OpticalPoll poll;
     const auto took = Elapsed([&] { poll = Rdr00800::detail::PollOpticalReader(); });
     EXPECT_EQ(poll.frame, "") << c.port << "/" << c.speed;
-    EXPECT_FALSE(poll.reachedDevice) << c.port << "/" << c.speed;
+    EXPECT_NE(poll.status, Rdr00800::ReadStatus::Ok) << c.port << "/" << c.speed;
     EXPECT_LT(took, 500ms);
   }
 }
@@ -132,7 +132,7 @@ TEST_F(SerialReadTest, LptPortGetsTheSameLineSetup) {
   const auto poll = Rdr00800::detail::PollOpticalReader();
   Rdr00800::SetPortDevice("LPT1", "");
   EXPECT_EQ(poll.frame, "code");
-  EXPECT_TRUE(poll.reachedDevice);
+  EXPECT_EQ(poll.status, Rdr00800::ReadStatus::Ok);
 }
 
 TEST_F(SerialReadTest, SpeedTextThatIsNoNumberThrowsAfterTheClose) {

@@ -74,4 +74,6 @@ int OpenHandleCount() { return OpenDescriptorCount(); }
 
 bool PortsAreExclusive() { return true; }
 
+int HangUpError() { return EIO; }
+
 }  // namespace rdrtest
