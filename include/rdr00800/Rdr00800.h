@@ -153,8 +153,9 @@ RDR00800_API std::string GetProximidadeReaderValue(const std::string& readerType
                                                    int32_t baud);
 
 // Maps a port text (compared ignoring ASCII case) to a device path, for
-// example "COM3" to "/dev/ttyUSB0"; an empty path removes the mapping. Safe to
-// call while a scanner thread polls.
+// example "COM3" to "/dev/ttyUSB0"; an empty path removes the mapping. The
+// empty port text names no device and is never mapped: mapping it throws
+// std::invalid_argument. Safe to call while a scanner thread polls.
 RDR00800_API void SetPortDevice(const std::string& port, const std::string& devicePath);
 
 // The device a port text names on this platform, as the readers would open it

@@ -78,7 +78,9 @@ RDR00800_CAPI void Rdr00800_SetIdCriptoCons(const char* text);
 /* ---- Serial reads (any thread) ---- */
 RDR00800_CAPI char* Rdr00800_GetOpticalReaderValue(void);
 RDR00800_CAPI char* Rdr00800_GetProximidadeReaderValue(const char* readerType, const char* port, int32_t baud);
-/* An empty or NULL devicePath removes the mapping. */
+/* An empty or NULL devicePath removes the mapping. The empty port text is
+ * never mapped: the call is refused and the reason kept for
+ * Rdr00800_LastError. */
 RDR00800_CAPI void Rdr00800_SetPortDevice(const char* port, const char* devicePath);
 /* The device a port text names on this platform; the empty text for none. */
 RDR00800_CAPI char* Rdr00800_PortDevicePath(const char* port);

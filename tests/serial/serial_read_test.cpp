@@ -228,6 +228,19 @@ TEST_F(SerialReadTest, NoHandleLeaksOverAThousandMixedPolls) {
   EXPECT_TRUE(PortIsFree());
 }
 
+TEST_F(SerialReadTest, EmptyPortTextCannotBeMapped) {
+  EXPECT_THROW(Rdr00800::SetPortDevice("", reader_->DevicePath()), std::invalid_argument);
+  Rdr00800_SetPortDevice(nullptr, reader_->DevicePath().c_str());
+  char* error = Rdr00800_LastError();
+  EXPECT_NE(std::string(error).find("cannot be mapped"), std::string::npos) << error;
+  Rdr00800_FreeText(error);
+  Rdr00800::SetPortDevice("", "");  // removing nothing is harmless
+  EXPECT_EQ(Rdr00800::PortDevicePath(""), "");
+  reader_->SendWholeRead("never");
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", "", 9600), "");
+  EXPECT_EQ(Rdr00800::LastReadStatus(), Rdr00800::ReadStatus::NoSuchDevice);
+}
+
 // ---- Trace ----
 
 // Collects trace lines until destroyed, then removes the handler.
