@@ -543,9 +543,11 @@ RDR00800_API extern DescriptografaMatriculaFunc DVDescriptografaMatricula;
 RDR00800_API extern ModuleHandle ImpDescriptoDLLHandle;
 RDR00800_API extern DescriptografaMatriculaFunc DescriptografaMatricula;
 
-// Loads "KQZR32.dll" (first from the host executable's directory, then the
-// platform's search path, never the working directory) and finds its entry.
-// A second start releases the earlier load first.
+// Loads "KQZR32.dll" and finds its entry. The library is searched for by
+// full path, in this order: the host executable's directory; on Windows the
+// system directory, the Windows directory and each absolute PATH entry (on
+// Linux the dynamic loader's search path); never the working directory. A
+// second start releases the earlier load first.
 RDR00800_API void StartDigVerif();
 // Unloads the resident library.
 RDR00800_API void StopDigVerif();
@@ -553,10 +555,13 @@ RDR00800_API void StopDigVerif();
 // directory; the empty text while it is not loaded.
 RDR00800_API std::string GetMatriculaDV(const std::string& code);
 // Decrypts one code with the library, which must exist as "KQZR32.DLL" in
-// `directory` (given with its trailing separator). Creates dtmLeitor and opens
-// its database connection (EDatabaseError passes to the caller), shows a
-// message through the host framework on failure, and always frees dtmLeitor.
-// `result` is written only when the library was called.
+// `directory` (given with its trailing separator). That is only checked: the
+// library is loaded through the search order of StartDigVerif, so the copy in
+// `directory` is the one loaded only when the directory is on that order.
+// Creates dtmLeitor and opens its database connection (EDatabaseError passes
+// to the caller), shows a message through the host framework on failure, and
+// always frees dtmLeitor. `result` is written only when the library was
+// called.
 RDR00800_API bool LeitorDescriptoDll(std::string& result, const std::string& directory, const std::string& code);
 
 }  // namespace Rdr00800

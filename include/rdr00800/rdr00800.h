@@ -120,6 +120,14 @@ RDR00800_CAPI char* Rdr00800_DecodeProximityFrame(const char* readerType, const 
 RDR00800_CAPI char* LeitorProximidade(const char* readerType, const char* port, int32_t baud);
 
 /* ---- Host framework ----
+ * Message kinds Mensagem receives (TTipoMsg); the library passes only
+ * RDR00800_MSG_AVISO. */
+#define RDR00800_MSG_INFORMACAO 0
+#define RDR00800_MSG_CONFIRMACAO 1
+#define RDR00800_MSG_ERRO 2
+#define RDR00800_MSG_AVISO 3
+#define RDR00800_MSG_PERGUNTA 4
+/*
  * Callbacks run on the main thread. Texts a callback returns are copied at
  * once and never freed by the library. A NULL member keeps the built-in
  * default for that service. */
@@ -141,6 +149,21 @@ RDR00800_CAPI void Rdr00800_SetHostFramework(const Rdr00800HostFramework* framew
 RDR00800_CAPI void Rdr00800_SetDefaultConnectionString(const char* connectionString);
 
 /* ---- Threads, windows and the scanner ---- */
+/* The messages the scanner sends a window for each code: one WM_CHAR per
+ * byte, then WM_KEYDOWN with VK_RETURN. */
+#define RDR00800_WM_KEYDOWN 0x0100
+#define RDR00800_WM_CHAR 0x0102
+#define RDR00800_VK_RETURN 13
+/* Thread priorities for Rdr00800_ScannerThread_Create (see the C++ header
+ * for what each means on each system). */
+#define RDR00800_TP_IDLE 0
+#define RDR00800_TP_LOWEST 1
+#define RDR00800_TP_LOWER 2
+#define RDR00800_TP_NORMAL 3
+#define RDR00800_TP_HIGHER 4
+#define RDR00800_TP_HIGHEST 5
+#define RDR00800_TP_TIME_CRITICAL 6
+
 typedef intptr_t (*Rdr00800WindowProc)(void* context, uint32_t msg, uintptr_t wParam, intptr_t lParam);
 
 /* Any thread. A NULL proc unregisters the window. */
@@ -170,7 +193,13 @@ RDR00800_CAPI void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread);
  * gives RDR00800_READ_OK. */
 RDR00800_CAPI int32_t Rdr00800_ScannerThread_LastStatus(const Rdr00800ScannerThread* thread);
 
-/* ---- Decryption gateway ---- */
+/* ---- Decryption gateway ----
+ * The library "KQZR32.dll" is searched for by full path: the host
+ * executable's directory; on Windows the system directory, the Windows
+ * directory and each absolute PATH entry (on Linux the dynamic loader's search
+ * path); never the working directory. LeitorDescriptoDll checks that
+ * "KQZR32.DLL" exists in the given directory but loads the library through
+ * this order, so that copy is loaded only when its directory is on it. */
 RDR00800_CAPI void Rdr00800_StartDigVerif(void);
 RDR00800_CAPI void Rdr00800_StopDigVerif(void);
 RDR00800_CAPI int Rdr00800_DigVerifOK(void);
