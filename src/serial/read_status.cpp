@@ -4,6 +4,7 @@
 
 #include "rdr00800/Rdr00800.h"
 #include "serial/device_diagnosis.h"
+#include "serial/port_names.h"
 
 namespace Rdr00800 {
 
@@ -46,6 +47,11 @@ std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
       if (path.empty()) {
         return (outcome.port.empty() ? std::string("the empty port text") : outcome.port) +
                " names no device: " + NoDeviceHint();
+      }
+      // A port text that the platform's naming rule, not the host, made a
+      // device of: the host may have meant another device.
+      if (path != outcome.port && !MappedDevicePath(outcome.port)) {
+        return WithSystemError(PortAndDevice(outcome, path) + ": no such device", error) + "; " + NoDeviceHint();
       }
       return WithSystemError(PortAndDevice(outcome, path) + ": no such device", error);
     case ReadStatus::PermissionDenied:
