@@ -287,30 +287,6 @@ TEST_F(ReadStatusTest, StatusIsPerThreadAndTheCEntriesGiveTheSame) {
   char* message = Rdr00800_LastReadMessage();
   EXPECT_STREQ(message, "");
   Rdr00800_FreeText(message);
-
-  Rdr00800::SetPortDevice(kPort, "/dev/null");
-  Rdr00800_FreeText(Rdr00800_GetProximidadeReaderValue("2", kPort, 9600));
-  EXPECT_EQ(Rdr00800_LastReadStatus(), RDR00800_READ_NOT_A_SERIAL_PORT);
-  message = Rdr00800_LastReadMessage();
-  EXPECT_STREQ(message, (std::string(kPort) + " (/dev/null): not a serial port").c_str());
-  Rdr00800_FreeText(message);
-}
-
-TEST_F(ReadStatusTest, ScannerThreadReportsItsLatestPoll) {
-  Rdr00800::SetPortDevice(kPort, "/dev/null");
-  Rdr00800::IdPortaOpt = 7;
-  Rdr00800::IdVelocOpt = 5;
-  Rdr00800ScannerThread* scanner = Rdr00800_ScannerThread_Create(Rdr00800::tpNormal, 0);
-  EXPECT_EQ(Rdr00800_ScannerThread_LastStatus(scanner), RDR00800_READ_OK);
-  Rdr00800_ScannerThread_Start(scanner);
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (Rdr00800_ScannerThread_LastStatus(scanner) != RDR00800_READ_NOT_A_SERIAL_PORT &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(Rdr00800_ScannerThread_LastStatus(scanner), RDR00800_READ_NOT_A_SERIAL_PORT);
-  Rdr00800_ScannerThread_Free(scanner);
-  EXPECT_EQ(Rdr00800_ScannerThread_LastStatus(nullptr), RDR00800_READ_OK);
 }
 
 }  // namespace
