@@ -2,13 +2,15 @@
 // host window; end-to-end latency from the reader's last byte to that Enter,
 // on a pseudo-terminal, in interval mode and with whole-second polls; and the
 // processor cost of a scanner on a port that cannot be opened, with the pause
-// after such polls and without it.
+// after such polls and without it, and on a port that opens but fails every
+// read at once.
 //
 // Usage: rdr00800_scanner_bench [relay samples, default 2000] [idle seconds, default 5]
 //                               [end-to-end samples, default 200] [whole-second samples, default 20]
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +23,7 @@
 #include "rdr00800/Rdr00800.h"
 #include "scanner/optical_poll_source.h"
 #include "serial/serial_read.h"
+#include "serial/system_call_faults.h"
 #include "support/pty_reader.h"
 
 namespace {
@@ -37,7 +40,7 @@ std::atomic<int64_t> gReadReturnedNs{0};
 Rdr00800::detail::OpticalPoll TwelveCharacterRead() {
   std::this_thread::sleep_for(200us);
   gReadReturnedNs = Clock::now().time_since_epoch().count();
-  return {"ABCDEF123456", true};
+  return {"ABCDEF123456", Rdr00800::ReadStatus::Ok};
 }
 
 void MeasureRelayLatency(int samples) {
@@ -156,6 +159,24 @@ void MeasureIdleCost(int seconds) {
   const double percent = CpuPercentWhileRunning(unpaused, seconds);
   std::printf("idle cost over %d s, same port, polling back to back: %.1f%% of one core (%ld polls)\n", seconds,
               percent, unpaused.polls.load());
+
+  // A reader that hangs up at once: the port opens and its line is set, then
+  // every read fails with EIO.
+  rdrtest::PtyReader reader;
+  Rdr00800::SetPortDevice("COM1", reader.SubordinatePath());
+  Rdr00800::IdPortaOpt = 1;
+  Rdr00800::IdVelocOpt = 5;
+  Rdr00800::detail::InjectSystemCallFailure(Rdr00800::detail::SystemCall::Read, EIO, 1 << 30);
+  Rdr00800::TScannerThread hangingUp(Rdr00800::tpNormal, kWindow);
+  std::printf("idle cost over %d s, port that opens and fails every read at once, with the pause: %.2f%% of one core\n",
+              seconds, CpuPercentWhileRunning(hangingUp, seconds));
+  BackToBackPoller unpausedHangingUp;
+  const double hangingUpPercent = CpuPercentWhileRunning(unpausedHangingUp, seconds);
+  std::printf("idle cost over %d s, same port, polling back to back: %.1f%% of one core (%ld polls)\n", seconds,
+              hangingUpPercent, unpausedHangingUp.polls.load());
+  Rdr00800::detail::ClearSystemCallFailures();
+  Rdr00800::SetPortDevice("COM1", "");
+  Rdr00800::IdPortaOpt = 0;
 }
 
 }  // namespace

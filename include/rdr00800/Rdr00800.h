@@ -34,6 +34,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rdr00800/export.h"
@@ -151,8 +152,9 @@ RDR00800_API std::string GetProximidadeReaderValue(const std::string& readerType
                                                    int32_t baud);
 
 // Maps a port text (compared ignoring ASCII case) to a device path, for
-// example "COM3" to "/dev/ttyUSB0"; an empty path removes the mapping. Safe to
-// call while a scanner thread polls.
+// example "COM3" to "/dev/ttyUSB0"; an empty path removes the mapping. The
+// empty port text names no device and is never mapped: mapping it throws
+// std::invalid_argument. Safe to call while a scanner thread polls.
 RDR00800_API void SetPortDevice(const std::string& port, const std::string& devicePath);
 
 // The device a port text names on this platform, as the readers would open it
@@ -181,6 +183,25 @@ RDR00800_API ReadStatus LastReadStatus();
 // The same read's outcome as one line for a person: the port, its device, what
 // went wrong and, where the system can tell, what to do. "" after Ok.
 RDR00800_API std::string LastReadMessage();
+// Whether a poll could open `port` now: opens it exclusively, reads its line
+// settings and closes it again, without changing the line or reading a byte.
+// Ok when it could; otherwise the status a poll would have ended with. Records
+// the outcome for LastReadStatus and LastReadMessage as a poll does. Any
+// thread; does not block.
+RDR00800_API ReadStatus CheckPortOpens(const std::string& port);
+
+// A short name of a status ("ok", "nothing in time", "busy", ...), for logs
+// and tools.
+RDR00800_API const char* ReadStatusName(ReadStatus status);
+
+// Receives one line for each step of a poll (open, line settings, read with
+// its bytes and milliseconds, close) and of the decryption gateway (load,
+// entry lookup, call), on the thread doing the work; the line is valid only
+// during the call. An empty function removes it. Off by default, and a step
+// costs nothing measurable while no handler is set. Any thread; an exception
+// the handler throws is dropped.
+using TraceHandler = std::function<void(std::string_view line)>;
+RDR00800_API void SetTraceHandler(TraceHandler handler);
 
 // ---------------------------------------------------------------------------
 // Digit conversions and proximity decoding (pure)
@@ -397,8 +418,9 @@ RDR00800_API void PostTextHandle(uint32_t handle, const std::string& text);
 // with an ASCII letter or digit into window FTargetHandle, through a
 // synchronized call. Created suspended with free-on-terminate off: the host
 // starts it, terminates it, waits for it and deletes it. After a poll that
-// could not open or set up the port it waits 100 ms before the next one, so an
-// unplugged reader costs no processor time.
+// ended before its second without bytes (the port could not be opened or set
+// up, or failed at once) it waits 100 ms before the next one, so an unplugged
+// reader costs no processor time; Terminate ends the wait at once.
 class RDR00800_API TScannerThread : public TThread {
  public:
   TScannerThread(uint32_t priority, uint32_t targetHandle);
@@ -520,9 +542,11 @@ RDR00800_API extern DescriptografaMatriculaFunc DVDescriptografaMatricula;
 RDR00800_API extern ModuleHandle ImpDescriptoDLLHandle;
 RDR00800_API extern DescriptografaMatriculaFunc DescriptografaMatricula;
 
-// Loads "KQZR32.dll" (first from the host executable's directory, then the
-// platform's search path, never the working directory) and finds its entry.
-// A second start releases the earlier load first.
+// Loads "KQZR32.dll" and finds its entry. The library is searched for by
+// full path, in this order: the host executable's directory; on Windows the
+// system directory, the Windows directory and each absolute PATH entry (on
+// Linux the dynamic loader's search path); never the working directory. A
+// second start releases the earlier load first.
 RDR00800_API void StartDigVerif();
 // Unloads the resident library.
 RDR00800_API void StopDigVerif();
@@ -530,10 +554,13 @@ RDR00800_API void StopDigVerif();
 // directory; the empty text while it is not loaded.
 RDR00800_API std::string GetMatriculaDV(const std::string& code);
 // Decrypts one code with the library, which must exist as "KQZR32.DLL" in
-// `directory` (given with its trailing separator). Creates dtmLeitor and opens
-// its database connection (EDatabaseError passes to the caller), shows a
-// message through the host framework on failure, and always frees dtmLeitor.
-// `result` is written only when the library was called.
+// `directory` (given with its trailing separator). That is only checked: the
+// library is loaded through the search order of StartDigVerif, so the copy in
+// `directory` is the one loaded only when the directory is on that order.
+// Creates dtmLeitor and opens its database connection (EDatabaseError passes
+// to the caller), shows a message through the host framework on failure, and
+// always frees dtmLeitor. `result` is written only when the library was
+// called.
 RDR00800_API bool LeitorDescriptoDll(std::string& result, const std::string& directory, const std::string& code);
 
 }  // namespace Rdr00800

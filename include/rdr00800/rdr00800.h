@@ -72,7 +72,9 @@ RDR00800_CAPI void Rdr00800_SetIdCriptoCons(const char* text);
 /* ---- Serial reads (any thread) ---- */
 RDR00800_CAPI char* Rdr00800_GetOpticalReaderValue(void);
 RDR00800_CAPI char* Rdr00800_GetProximidadeReaderValue(const char* readerType, const char* port, int32_t baud);
-/* An empty or NULL devicePath removes the mapping. */
+/* An empty or NULL devicePath removes the mapping. The empty port text is
+ * never mapped: the call is refused and the reason kept for
+ * Rdr00800_LastError. */
 RDR00800_CAPI void Rdr00800_SetPortDevice(const char* port, const char* devicePath);
 /* The device a port text names on this platform; the empty text for none. */
 RDR00800_CAPI char* Rdr00800_PortDevicePath(const char* port);
@@ -92,6 +94,17 @@ RDR00800_CAPI int32_t Rdr00800_LastReadStatus(void);
 /* The same read's outcome as one line for a person; the empty text after
  * RDR00800_READ_OK. Release with Rdr00800_FreeText. */
 RDR00800_CAPI char* Rdr00800_LastReadMessage(void);
+/* Opens the port exclusively, reads its line settings and closes it, without
+ * reading: RDR00800_READ_OK when a poll could open it now, else the status a
+ * poll would end with. Recorded for Rdr00800_LastReadStatus/Message. */
+RDR00800_CAPI int32_t Rdr00800_CheckPortOpens(const char* port);
+/* A short name of a RDR00800_READ_* status ("ok", "busy", ...); a static
+ * text, never freed. An unknown value gives "unknown". */
+RDR00800_CAPI const char* Rdr00800_ReadStatusName(int32_t status);
+/* Receives one line for each step of a poll and of the decryption gateway,
+ * on the thread doing the work; `line` is valid only during the call. NULL
+ * removes it. Off by default. Any thread. */
+RDR00800_CAPI void Rdr00800_SetTraceHandler(void (*handler)(void* context, const char* line), void* context);
 
 /* ---- Digit conversions and proximity decoding ---- */
 RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);
@@ -101,6 +114,14 @@ RDR00800_CAPI char* Rdr00800_DecodeProximityFrame(const char* readerType, const 
 RDR00800_CAPI char* LeitorProximidade(const char* readerType, const char* port, int32_t baud);
 
 /* ---- Host framework ----
+ * Message kinds Mensagem receives (TTipoMsg); the library passes only
+ * RDR00800_MSG_AVISO. */
+#define RDR00800_MSG_INFORMACAO 0
+#define RDR00800_MSG_CONFIRMACAO 1
+#define RDR00800_MSG_ERRO 2
+#define RDR00800_MSG_AVISO 3
+#define RDR00800_MSG_PERGUNTA 4
+/*
  * Callbacks run on the main thread. Texts a callback returns are copied at
  * once and never freed by the library. A NULL member keeps the built-in
  * default for that service. */
@@ -122,6 +143,21 @@ RDR00800_CAPI void Rdr00800_SetHostFramework(const Rdr00800HostFramework* framew
 RDR00800_CAPI void Rdr00800_SetDefaultConnectionString(const char* connectionString);
 
 /* ---- Threads, windows and the scanner ---- */
+/* The messages the scanner sends a window for each code: one WM_CHAR per
+ * byte, then WM_KEYDOWN with VK_RETURN. */
+#define RDR00800_WM_KEYDOWN 0x0100
+#define RDR00800_WM_CHAR 0x0102
+#define RDR00800_VK_RETURN 13
+/* Thread priorities for Rdr00800_ScannerThread_Create (see the C++ header
+ * for what each means on each system). */
+#define RDR00800_TP_IDLE 0
+#define RDR00800_TP_LOWEST 1
+#define RDR00800_TP_LOWER 2
+#define RDR00800_TP_NORMAL 3
+#define RDR00800_TP_HIGHER 4
+#define RDR00800_TP_HIGHEST 5
+#define RDR00800_TP_TIME_CRITICAL 6
+
 typedef intptr_t (*Rdr00800WindowProc)(void* context, uint32_t msg, uintptr_t wParam, intptr_t lParam);
 
 /* Any thread. A NULL proc unregisters the window. */
@@ -151,7 +187,13 @@ RDR00800_CAPI void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread);
  * gives RDR00800_READ_OK. */
 RDR00800_CAPI int32_t Rdr00800_ScannerThread_LastStatus(const Rdr00800ScannerThread* thread);
 
-/* ---- Decryption gateway ---- */
+/* ---- Decryption gateway ----
+ * The library "KQZR32.dll" is searched for by full path: the host
+ * executable's directory; on Windows the system directory, the Windows
+ * directory and each absolute PATH entry (on Linux the dynamic loader's search
+ * path); never the working directory. LeitorDescriptoDll checks that
+ * "KQZR32.DLL" exists in the given directory but loads the library through
+ * this order, so that copy is loaded only when its directory is on it. */
 RDR00800_CAPI void Rdr00800_StartDigVerif(void);
 RDR00800_CAPI void Rdr00800_StopDigVerif(void);
 RDR00800_CAPI int Rdr00800_DigVerifOK(void);

@@ -105,6 +105,7 @@ class _HostFramework(ctypes.Structure):
 
 _WINDOW_PROC = ctypes.CFUNCTYPE(_INTPTR, c_void_p, c_uint32, _UINTPTR, _INTPTR)
 _WAKE = ctypes.CFUNCTYPE(None, c_void_p)
+_TRACE = ctypes.CFUNCTYPE(None, c_void_p, c_char_p)
 _SCANNER = POINTER(_ScannerThread)
 
 # name: (restype, argtypes). _TEXT_OUT results are freed by _take_text.
@@ -148,12 +149,13 @@ DECLARATIONS = {
     "Rdr00800_DigVerifOK": (c_int, []),
     "Rdr00800_GetMatriculaDV": (_TEXT_OUT, [c_char_p]),
     "LeitorDescriptoDll": (c_int, [POINTER(_TEXT_OUT), c_char_p, c_char_p]),
-    # Entries of newer libraries; an older one lacks them.
     "Rdr00800_LastReadStatus": (c_int32, []),
     "Rdr00800_LastReadMessage": (_TEXT_OUT, []),
     "Rdr00800_ScannerThread_LastStatus": (c_int32, [_SCANNER]),
+    "Rdr00800_CheckPortOpens": (c_int32, [c_char_p]),
+    "Rdr00800_ReadStatusName": (c_char_p, [c_int32]),
+    "Rdr00800_SetTraceHandler": (None, [_TRACE, c_void_p]),
 }
-OPTIONAL = {"Rdr00800_LastReadStatus", "Rdr00800_LastReadMessage", "Rdr00800_ScannerThread_LastStatus"}
 
 
 def _take_text(pointer, *_):
@@ -171,8 +173,6 @@ def _load():
     path = os.environ.get("RDR00800_LIBRARY") or (beside if os.path.exists(beside) else "librdr00800.so.0")
     lib = ctypes.CDLL(path)
     for name, (restype, argtypes) in DECLARATIONS.items():
-        if name in OPTIONAL and not hasattr(lib, name):
-            continue
         entry = getattr(lib, name)
         entry.restype, entry.argtypes = restype, argtypes
         if restype is _TEXT_OUT and name != "Rdr00800_FindPackageResource":
@@ -417,20 +417,40 @@ def decrypt(directory, code):
     return text if decrypted else None
 
 
-def _optional(name):
-    if not hasattr(_lib, name):
-        raise NotImplementedError("this librdr00800 has no %s; a newer library is needed" % name)
-    return getattr(_lib, name)
+class ReadStatus(enum.IntEnum):
+    """Why the last serial read gave what it gave."""
+    OK = 0
+    NOTHING_IN_TIME = 1
+    NO_SUCH_DEVICE = 2
+    PERMISSION_DENIED = 3
+    BUSY = 4
+    NOT_A_SERIAL_PORT = 5
+    LINE_REFUSED = 6
+    HUNG_UP = 7
+    IO_ERROR = 8
 
 
 def last_read_status():
-    """The status of this thread's last serial read (NotImplementedError on older libraries)."""
-    return _optional("Rdr00800_LastReadStatus")()
+    """The ReadStatus of the last serial read made on the calling thread."""
+    return ReadStatus(_lib.Rdr00800_LastReadStatus())
 
 
 def last_read_message():
-    """What this thread's last serial read met, as text (NotImplementedError on older libraries)."""
-    return _optional("Rdr00800_LastReadMessage")()
+    """One line for a person on the last serial read of the calling thread; "" after OK."""
+    return _lib.Rdr00800_LastReadMessage()
+
+
+def check_port_opens(port):
+    """Opens `port` as a poll would, without reading; its ReadStatus (also last_read_status())."""
+    return ReadStatus(_lib.Rdr00800_CheckPortOpens(to_bytes(port)))
+
+
+def set_trace_handler(handler):
+    """Calls handler(line: str) for each step of a poll and of the decryption gateway, on the
+    thread doing it; None turns tracing off. Lines are decoded as Windows-1252."""
+    callback = _TRACE(lambda _context, line: handler(to_text(line))) if handler else _TRACE()
+    _lib.Rdr00800_SetTraceHandler(callback, None)
+    _kept["trace"] = callback
 
 
 class ScannerThread:
@@ -453,8 +473,8 @@ class ScannerThread:
         return bool(_lib.Rdr00800_ScannerThread_Finished(self._thread))
 
     def last_status(self):
-        """The status of the thread's last poll (NotImplementedError on older libraries)."""
-        return _optional("Rdr00800_ScannerThread_LastStatus")(self._thread)
+        """The ReadStatus of the thread's latest poll; any thread."""
+        return ReadStatus(_lib.Rdr00800_ScannerThread_LastStatus(self._thread))
 
     def close(self):
         if self._thread:

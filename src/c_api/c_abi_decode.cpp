@@ -3,6 +3,12 @@
 #include "c_api/c_abi_support.h"
 #include "c_api/callback_host_framework.h"
 
+static_assert(RDR00800_MSG_INFORMACAO == static_cast<int>(Rdr00800::TTipoMsg::Informacao) &&
+              RDR00800_MSG_CONFIRMACAO == static_cast<int>(Rdr00800::TTipoMsg::Confirmacao) &&
+              RDR00800_MSG_ERRO == static_cast<int>(Rdr00800::TTipoMsg::Erro) &&
+              RDR00800_MSG_AVISO == static_cast<int>(Rdr00800::TTipoMsg::Aviso) &&
+              RDR00800_MSG_PERGUNTA == static_cast<int>(Rdr00800::TTipoMsg::Pergunta));
+
 using Rdr00800::detail::GuardedText;
 using Rdr00800::detail::GuardedVoid;
 using Rdr00800::detail::TextArg;

@@ -4,6 +4,13 @@
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 
+static_assert(RDR00800_WM_KEYDOWN == Rdr00800::kWmKeyDown && RDR00800_WM_CHAR == Rdr00800::kWmChar &&
+              RDR00800_VK_RETURN == Rdr00800::kVkReturn);
+static_assert(RDR00800_TP_IDLE == Rdr00800::tpIdle && RDR00800_TP_LOWEST == Rdr00800::tpLowest &&
+              RDR00800_TP_LOWER == Rdr00800::tpLower && RDR00800_TP_NORMAL == Rdr00800::tpNormal &&
+              RDR00800_TP_HIGHER == Rdr00800::tpHigher && RDR00800_TP_HIGHEST == Rdr00800::tpHighest &&
+              RDR00800_TP_TIME_CRITICAL == Rdr00800::tpTimeCritical);
+
 // The opaque handle is the C++ object itself.
 struct Rdr00800ScannerThread : Rdr00800::TScannerThread {
   using TScannerThread::TScannerThread;

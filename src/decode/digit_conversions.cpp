@@ -1,5 +1,6 @@
 #include "decode/digit_conversions.h"
 
+#include <cfenv>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -13,7 +14,35 @@ namespace detail {
 namespace {
 
 // Below this every sum is an exact integer of a double and prints as one.
-constexpr double kPlainIntegerLimit = 1e15;
+constexpr uint64_t kPlainIntegerLimit = 1'000'000'000'000'000;
+// Below this every partial sum is exact as a double too, so integers give the
+// double's answer to the bit.
+constexpr uint64_t kExactIntegerLimit = uint64_t{1} << 53;
+// 2^1023 is the largest power of two a double holds; a nonzero digit weighted
+// more makes the sum infinite.
+constexpr int kLargestFiniteExponent = 1023;
+
+// Masks every floating-point trap for its lifetime and then restores the
+// caller's environment, its traps and its raised flags alike: Pascal and
+// Delphi hosts run with the overflow, invalid-operation and zero-divide traps
+// on, where a sum past the range of a double would kill the process.
+class FloatingPointTrapsMasked {
+ public:
+  FloatingPointTrapsMasked() noexcept { std::feholdexcept(&saved_); }
+  ~FloatingPointTrapsMasked() { std::fesetenv(&saved_); }
+  FloatingPointTrapsMasked(const FloatingPointTrapsMasked&) = delete;
+  FloatingPointTrapsMasked& operator=(const FloatingPointTrapsMasked&) = delete;
+
+ private:
+  std::fenv_t saved_;
+};
+
+// The "%.15g" form of `sum`, without the locale's decimal separator.
+std::string GeneralForm(double sum) {
+  char decimal[32];
+  const auto result = std::to_chars(decimal, decimal + sizeof decimal, sum, std::chars_format::general, 15);
+  return std::string(decimal, result.ptr);
+}
 
 }  // namespace
 
@@ -40,28 +69,49 @@ const char* FourBitsOf(int value) noexcept {
 }
 
 std::string BinaryDigitsToDecimal(std::string_view digits) {
-  double sum = 0.0;
-  double weight = 1.0;
+  // The sum of digit times 2^position, from the last character to the first,
+  // as doubles add it. While it stays below 2^53 every step is exact, so it is
+  // kept as an integer; past that, rounding depends on the order of the
+  // additions, and the rest is added as doubles with traps masked.
+  uint64_t exactSum = 0;
+  int exponent = 0;
   bool anyDigit = false;
-  for (std::size_t i = digits.size(); i-- > 0;) {
-    const char c = digits[i];
+  const char* const text = digits.data();
+  std::size_t next = digits.size();  // the characters before `next` are still to add
+  for (; next > 0; --next) {
+    const char c = text[next - 1];
     if (c == '|') continue;
     if (c < '0' || c > '9') return {};
-    // 0 times an infinite weight would turn the sum into NaN; a zero digit
-    // adds nothing whatever its weight.
-    if (c != '0') sum += (c - '0') * weight;
-    weight *= 2.0;
     anyDigit = true;
+    // A zero digit adds nothing whatever its weight.
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (digit != 0) {
+      if (exponent >= 53 || digit << exponent >= kExactIntegerLimit - exactSum) break;
+      exactSum += digit << exponent;
+    }
+    ++exponent;
   }
-  // Past the range of a double the sum means nothing: no number at all.
-  if (!anyDigit || !std::isfinite(sum)) return {};
+  if (next == 0) {
+    if (!anyDigit) return {};
+    if (exactSum < kPlainIntegerLimit) return std::to_string(exactSum);
+    return GeneralForm(static_cast<double>(exactSum));
+  }
 
-  char decimal[32];
-  const auto result = sum < kPlainIntegerLimit
-                          ? std::to_chars(decimal, decimal + sizeof decimal, static_cast<uint64_t>(sum))
-                          // The "%.15g" form, without the locale's decimal separator.
-                          : std::to_chars(decimal, decimal + sizeof decimal, sum, std::chars_format::general, 15);
-  return std::string(decimal, result.ptr);
+  FloatingPointTrapsMasked masked;
+  double sum = static_cast<double>(exactSum);
+  for (; next > 0; --next) {
+    const char c = text[next - 1];
+    if (c == '|') continue;
+    if (c < '0' || c > '9') return {};
+    if (c != '0') {
+      // Past the range of a double the sum means nothing: no number at all.
+      if (exponent > kLargestFiniteExponent) return {};
+      sum += (c - '0') * std::ldexp(1.0, exponent);
+    }
+    ++exponent;
+  }
+  if (!std::isfinite(sum)) return {};
+  return GeneralForm(sum);
 }
 
 }  // namespace detail

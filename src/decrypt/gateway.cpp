@@ -5,6 +5,7 @@
 #include "rdr00800/Rdr00800.h"
 #include "runtime/dynamic_library.h"
 #include "runtime/executable_directory.h"
+#include "runtime/trace.h"
 
 namespace Rdr00800 {
 
@@ -20,14 +21,29 @@ constexpr const char* kLibraryName = "KQZR32.dll";
 constexpr const char* kCheckedFileName = "KQZR32.DLL";
 constexpr const char* kEntryName = "DescriptografaMatricula";
 
+void TraceGateway(const std::string& line) {
+  if (detail::Tracing()) detail::Trace("gateway: " + line);
+}
+
+detail::LoadedLibrary LoadDecryptionLibrary() {
+  detail::LoadedLibrary library = detail::LoadedLibrary::Open(kLibraryName);
+  if (detail::Tracing()) TraceGateway(std::string("load ") + kLibraryName + (library ? ": ok" : ": not found"));
+  return library;
+}
+
 DescriptografaMatriculaFunc FindEntry(const detail::LoadedLibrary& library) {
-  return reinterpret_cast<DescriptografaMatriculaFunc>(library.Find(kEntryName));
+  auto entry = reinterpret_cast<DescriptografaMatriculaFunc>(library.Find(kEntryName));
+  if (detail::Tracing()) TraceGateway(std::string("entry ") + kEntryName + (entry ? ": found" : ": missing"));
+  return entry;
 }
 
 // The library's answer is copied at once; it owns the pointer.
 std::string CallEntry(DescriptografaMatriculaFunc entry, const std::string& directory, const std::string& code) {
+  const auto start = detail::TraceClock();
   const char* answer = entry(directory.c_str(), code.c_str());
-  return answer ? std::string(answer) : std::string();
+  std::string text = answer ? std::string(answer) : std::string();
+  if (detail::Tracing()) TraceGateway("call: " + std::to_string(text.size()) + " bytes in " + detail::MillisecondsSince(start));
+  return text;
 }
 
 void ShowMessage(const std::string& key, const std::string& directory) {
@@ -67,7 +83,7 @@ bool DecryptOnce(std::string& result, bool& resultWritten, const std::string& di
     ShowMessage("KQZR32_N_ENC", directory);
     return false;
   }
-  LoadedLibrary library = LoadedLibrary::Open(kLibraryName);
+  LoadedLibrary library = LoadDecryptionLibrary();
   ImpDescriptoDLLHandle = library.Get();
   if (!library) {
     ShowMessage("N_POS_KQZR32", directory);
@@ -98,7 +114,7 @@ void StartDigVerif() {
   // A start over a loaded library would otherwise leave that load mapped for
   // good, out of StopDigVerif's reach.
   StopDigVerif();
-  detail::LoadedLibrary library = detail::LoadedLibrary::Open(kLibraryName);
+  detail::LoadedLibrary library = LoadDecryptionLibrary();
   DigVerifDLLHandle = library.Get();
   if (!library) return;
   DVDescriptografaMatricula = FindEntry(library);

@@ -29,8 +29,10 @@ class LoadedLibrary {
  public:
   LoadedLibrary() = default;
   // A plain name (no "/") is looked for first in the executable's directory,
-  // ignoring letter case, then handed to the platform's search order, which
-  // never includes the working directory. A name with "/" is loaded as given.
+  // ignoring letter case, then along the platform's search order, which never
+  // includes the working directory (on Windows: the system directory, the
+  // Windows directory and each absolute PATH entry, each by full path). A
+  // name with "/" is loaded as given.
   // All symbols are bound at once and kept private to the library. A failed
   // load gives an empty object.
   static LoadedLibrary Open(const std::string& name);

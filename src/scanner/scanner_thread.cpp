@@ -1,6 +1,7 @@
 // The scanner thread: polls the optical reader and types each code that
 // begins with a letter or digit into the host window, on the main thread.
 #include <atomic>
+#include <chrono>
 
 #include "rdr00800/Rdr00800.h"
 #include "scanner/optical_poll_source.h"
@@ -8,9 +9,10 @@
 namespace Rdr00800 {
 namespace {
 
-// Pause after a poll that could not reach the device (no such port, port
-// busy, line refused): without it an unplugged reader pins a core.
-constexpr uint32_t kUnreachablePortPauseMs = 100;
+// Pause after a poll that ended early without bytes (no such port, port busy,
+// line refused, a hang-up or an I/O error at once): without it a reader that
+// fails at once pins a core.
+constexpr uint32_t kFailedPollPauseMs = 100;
 
 std::atomic<detail::OpticalPollFunction> gPollSource{&detail::PollOpticalReader};
 
@@ -49,13 +51,14 @@ void TScannerThread::SendMessageToHandle() {
 
 void TScannerThread::Execute() {
   while (!Terminated()) {
+    const auto start = std::chrono::steady_clock::now();
     detail::OpticalPoll poll = gPollSource.load()();
     lastStatus_.store(poll.status, std::memory_order_relaxed);
     FReadValue = std::move(poll.frame);
     if (StartsWithAsciiLetterOrDigit(FReadValue))
       Synchronize([this] { SendMessageToHandle(); });
-    else if (!poll.reachedDevice)
-      Sleep(kUnreachablePortPauseMs);
+    else if (poll.status != ReadStatus::Ok && std::chrono::steady_clock::now() - start < detail::kReadTimeout)
+      Sleep(kFailedPollPauseMs);
   }
 }
 

@@ -16,7 +16,7 @@ std::string SystemErrorText(int error) {
   return result;
 }
 
-std::string NoDeviceHint() { return "map it with SetPortDevice or use COMn"; }
+std::string NoDeviceHint() { return "map it with SetPortDevice or use the reader's COMn"; }
 
 // Windows grants serial ports to every user; a denied open is a holder.
 std::string PermissionHint(const std::string&) { return {}; }

@@ -250,8 +250,9 @@ bool SerialDevice::SetLineSettings(const LineSettings& settings) {
 
   // The line discipline would otherwise rewrite the reader's bytes (CR LF
   // arrives as LF LF, 0x12 is an editing key) and echo them back to the
-  // reader. Flow control stays as the device has it.
-  line.c_iflag &= ~(ICRNL | INLCR | IGNCR | ISTRIP | PARMRK);
+  // reader. IXON only swallows 0x11 and 0x13 from frames, as the poll never
+  // writes; IXOFF and hardware flow control stay as the device has them.
+  line.c_iflag &= ~(ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | IXON | IXANY);
   line.c_oflag &= ~OPOST;
   line.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ISIG | IEXTEN);
   // With VMIN 0 an empty non-blocking read returns 0, which could not be

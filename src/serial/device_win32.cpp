@@ -190,6 +190,9 @@ bool SerialDevice::SetLineSettings(const LineSettings& settings) {
   line.Parity = ParityCode(settings.parity);
   line.fParity = settings.parity != Parity::None;
   line.StopBits = settings.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+  // XON/XOFF on output only makes the driver swallow 0x11 and 0x13 from
+  // frames, as the poll never writes; fInX and hardware flow control stay.
+  line.fOutX = FALSE;
   if (Succeeds(SystemCall::SetLine, [&] { return ::SetCommState(native_->port.get(), &line); })) return true;
   const DWORD error = ::GetLastError();
   return native_->Fail(LineStatus(error), error), false;

@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 
 #include "decode/ascii_case.h"
 #include "rdr00800/Rdr00800.h"
@@ -18,6 +19,11 @@ std::map<std::string, std::string, std::less<>> mappings;  // keyed by the lower
 }  // namespace
 
 void SetPortDevice(const std::string& port, const std::string& devicePath) {
+  // Portas[0] is "": a host that maps it by mistake must not make "no port"
+  // read a device.
+  if (port.empty() && !devicePath.empty()) {
+    throw std::invalid_argument("the empty port text names no device and cannot be mapped to " + devicePath);
+  }
   std::string key = detail::AsciiLower(port);
   std::unique_lock lock(mappingsMutex);
   if (devicePath.empty()) {

@@ -4,6 +4,7 @@
 
 #include "rdr00800/Rdr00800.h"
 #include "serial/device_diagnosis.h"
+#include "serial/port_names.h"
 
 namespace Rdr00800 {
 
@@ -26,6 +27,10 @@ std::string WithSystemError(std::string text, int systemError) {
 
 }  // namespace
 
+std::string DescribeFailure(const DeviceFailure& failure) {
+  return WithSystemError(ReadStatusName(failure.status), failure.systemError);
+}
+
 void RecordReadOutcome(ReadOutcome outcome) noexcept { lastOutcome = std::move(outcome); }
 
 std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
@@ -42,6 +47,11 @@ std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
       if (path.empty()) {
         return (outcome.port.empty() ? std::string("the empty port text") : outcome.port) +
                " names no device: " + NoDeviceHint();
+      }
+      // A port text that the platform's naming rule, not the host, made a
+      // device of: the host may have meant another device.
+      if (path != outcome.port && !MappedDevicePath(outcome.port)) {
+        return WithSystemError(PortAndDevice(outcome, path) + ": no such device", error) + "; " + NoDeviceHint();
       }
       return WithSystemError(PortAndDevice(outcome, path) + ": no such device", error);
     case ReadStatus::PermissionDenied:
@@ -63,6 +73,30 @@ std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
 }
 
 }  // namespace detail
+
+const char* ReadStatusName(ReadStatus status) {
+  switch (status) {
+    case ReadStatus::Ok:
+      return "ok";
+    case ReadStatus::NothingInTime:
+      return "nothing in time";
+    case ReadStatus::NoSuchDevice:
+      return "no such device";
+    case ReadStatus::PermissionDenied:
+      return "permission denied";
+    case ReadStatus::Busy:
+      return "busy";
+    case ReadStatus::NotASerialPort:
+      return "not a serial port";
+    case ReadStatus::LineRefused:
+      return "line refused";
+    case ReadStatus::HungUp:
+      return "hung up";
+    case ReadStatus::IoError:
+      return "input/output error";
+  }
+  return "unknown";
+}
 
 ReadStatus LastReadStatus() { return detail::lastOutcome.cause.status; }
 

@@ -22,6 +22,11 @@ struct ReadOutcome {
   std::string note;
 };
 
+// A device step's result as a trace shows it: "ok", or the status's name
+// with the system's text for the error ("busy (Resource temporarily
+// unavailable)").
+std::string DescribeFailure(const DeviceFailure& failure);
+
 // Records the calling thread's latest read. Does not block.
 void RecordReadOutcome(ReadOutcome outcome) noexcept;
 

@@ -3,6 +3,7 @@
 // blocks up to about one second once the port is open.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -10,12 +11,12 @@
 
 namespace Rdr00800::detail {
 
-// One poll of the optical reader. `reachedDevice` is false when the poll
-// ended without waiting on a device (no such port, port busy, line setup
-// refused): the scanner thread pauses before polling again only then.
+// How long one read waits for its bytes.
+inline constexpr std::chrono::milliseconds kReadTimeout{1000};
+
+// One poll of the optical reader: the frame and why the poll ended.
 struct OpticalPoll {
   std::string frame;
-  bool reachedDevice = false;
   ReadStatus status = ReadStatus::Ok;
 };
 

@@ -17,8 +17,8 @@ static intptr_t RecordMessage(void* context, uint32_t msg, uintptr_t wParam, int
   TypedWindow* window = (TypedWindow*)context;
   (void)lParam;
   if (window->length + 1 >= TYPED_LIMIT) return 0;
-  window->typed[window->length++] = msg == 0x0102 ? (char)wParam : '\n';
-  if (msg == 0x0100 && wParam == 13) ++window->enters;
+  window->typed[window->length++] = msg == RDR00800_WM_CHAR ? (char)wParam : '\n';
+  if (msg == RDR00800_WM_KEYDOWN && wParam == RDR00800_VK_RETURN) ++window->enters;
   return 1;
 }
 
@@ -43,7 +43,7 @@ const char* RunScannerCAbiChecks(const char* devicePath) {
   Rdr00800_SetSetting(RDR00800_ID_PORTA_OPT, 5);
   Rdr00800_SetSetting(RDR00800_ID_VELOC_OPT, 5);
   Rdr00800_SetWakeMainThread(CountWake, NULL);
-  thread = Rdr00800_ScannerThread_Create(3, handle);
+  thread = Rdr00800_ScannerThread_Create(RDR00800_TP_NORMAL, handle);
   if (!thread) return "create failed";
   Rdr00800_ScannerThread_Start(thread);
   for (round = 0; round < 500 && window.enters == 0; ++round) Rdr00800_CheckSynchronize(20);

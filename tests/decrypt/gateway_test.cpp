@@ -72,6 +72,21 @@ TEST_F(ResidentLibrary, DecryptsOnlyBetweenStartAndStop) {
   EXPECT_EQ(GetMatriculaDV("0042"), "");
 }
 
+TEST_F(ResidentLibrary, TraceShowsTheLoadTheLookupAndTheCall) {
+  std::vector<std::string> lines;
+  SetTraceHandler([&lines](std::string_view line) { lines.emplace_back(line); });
+  StartDigVerif();  // nothing placed yet
+  Place(FakeLibrary("normal"));
+  StartDigVerif();
+  GetMatriculaDV("0042");
+  SetTraceHandler(nullptr);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "gateway: load KQZR32.dll: not found");
+  EXPECT_EQ(lines[1], "gateway: load KQZR32.dll: ok");
+  EXPECT_EQ(lines[2], "gateway: entry DescriptografaMatricula: found");
+  EXPECT_TRUE(lines[3].starts_with("gateway: call: ") && lines[3].ends_with(" ms")) << lines[3];
+}
+
 TEST_F(ResidentLibrary, SecondStartReleasesTheEarlierLoad) {
   const fs::path& path = Place(FakeLibrary("normal"));
   StartDigVerif();

@@ -38,6 +38,38 @@ TEST_F(WindowsLoader, PlantedLibraryThePlainSearchWouldLoadIsRefused) {
   EXPECT_FALSE(IsMapped(plantedLibrary.Path()));
 }
 
+// PATH with `entries` put in front, for the object's lifetime.
+class PathPrefixed {
+ public:
+  explicit PathPrefixed(const std::string& entries) {
+    char old[32768];
+    const DWORD length = ::GetEnvironmentVariableA("PATH", old, sizeof old);
+    old_ = length < sizeof old ? std::string(old, length) : std::string();
+    ::SetEnvironmentVariableA("PATH", (entries + ";" + old_).c_str());
+  }
+  ~PathPrefixed() { ::SetEnvironmentVariableA("PATH", old_.c_str()); }
+
+ private:
+  std::string old_;
+};
+
+TEST_F(WindowsLoader, LibraryInAPathDirectoryIsFoundAndADecoyInTheWorkingDirectoryIsNot) {
+  TempDir onPath("rdr00800-on-path");
+  TempDir working("rdr00800-working");
+  PlacedLibrary library(FakeLibrary("normal"), onPath.Path() / "KQZR32.dll");
+  PlacedLibrary decoy(FakeLibrary("config_missing"), working.Path() / "KQZR32.dll");
+  rdrtest::WorkingDirectory inWorking(working.Path());
+  // "." and a relative entry name the working directory: never searched.
+  PathPrefixed path(".;rdr00800-relative;" + onPath.Path().string());
+
+  StartDigVerif();
+  ASSERT_TRUE(DigVerifOK);
+  EXPECT_TRUE(IsMapped(library.Path()));
+  EXPECT_FALSE(IsMapped(decoy.Path()));
+  EXPECT_NE(GetMatriculaDV("7"), "Cliente.Cfg") << "the decoy answered";
+  StopDigVerif();  // before the library's file is removed
+}
+
 // 32-bit stdcall names would otherwise be "_Name@8"; the gateway and the
 // hosts look the entries up by their plain names.
 TEST_F(WindowsLoader, DecryptionEntriesExportUndecorated) {

@@ -27,9 +27,9 @@ std::string CodeNumber(int number) {
 std::atomic<int> gNextCode{0};
 Rdr00800::detail::OpticalPoll NumberedCodes() {
   const int number = gNextCode.fetch_add(1);
-  if (number < kCodes) return {CodeNumber(number), true};
+  if (number < kCodes) return {CodeNumber(number), Rdr00800::ReadStatus::Ok};
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return {"", true};
+  return {"", Rdr00800::ReadStatus::Ok};
 }
 
 TEST(RelaySoak, TwentyThousandCodesArriveOnceInOrderWithMemoryFlat) {

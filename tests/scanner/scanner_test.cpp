@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "rdr00800/Rdr00800.h"
 #include "runtime/window_recorder.h"
 #include "scanner/optical_poll_source.h"
+#include "serial/system_call_faults.h"
 #include "support/simulated_reader.h"
 
 namespace {
@@ -123,17 +125,36 @@ TEST_F(ScannerRelay, SettingsChangeTakesEffectAtTheNextPoll) {
   EXPECT_EQ(window.Typed(), "77\r\n");
 }
 
-TEST_F(ScannerRelay, UnreachablePortIsPolledAboutTenTimesASecond) {
-  Rdr00800::IdPortaOpt = 0;
-  TScannerThread thread(Rdr00800::tpNormal, kWindow);
-  thread.Start();
-  std::this_thread::sleep_for(500ms);
-  const auto terminatedAt = std::chrono::steady_clock::now();
-  Stop(thread);
-  // Without the pause this would be many thousands; Terminate cuts the pause.
-  EXPECT_GE(gPolls, 1);
-  EXPECT_LE(gPolls, 50);
-  EXPECT_LT(std::chrono::steady_clock::now() - terminatedAt, 5s);
+TEST_F(ScannerRelay, PortThatFailsAtOnceIsPolledAboutTenTimesASecond) {
+  struct Case {
+    const char* cause;
+    std::function<void()> arrange;
+    Rdr00800::ReadStatus status;
+  };
+  const Case cases[] = {
+      {"cannot be opened", [] { Rdr00800::IdPortaOpt = 0; }, Rdr00800::ReadStatus::NoSuchDevice},
+      // Opens, then every read fails at once, as on a reader that hangs up.
+      {"fails after opening",
+       [] { Rdr00800::detail::InjectSystemCallFailure(Rdr00800::detail::SystemCall::Read, rdrtest::HangUpError(), 1000000); },
+       Rdr00800::ReadStatus::HungUp},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cause);
+    gPolls = 0;
+    c.arrange();
+    TScannerThread thread(Rdr00800::tpNormal, kWindow);
+    thread.Start();
+    std::this_thread::sleep_for(500ms);
+    const auto terminatedAt = std::chrono::steady_clock::now();
+    Stop(thread);
+    Rdr00800::detail::ClearSystemCallFailures();
+    Rdr00800::IdPortaOpt = kCom5;
+    // Without the pause this would be many thousands; Terminate cuts the pause.
+    EXPECT_GE(gPolls, 1);
+    EXPECT_LE(gPolls, 50);
+    EXPECT_LT(std::chrono::steady_clock::now() - terminatedAt, 5s);
+    EXPECT_EQ(thread.LastStatus(), c.status);
+  }
 }
 
 TEST_F(ScannerRelay, TwoThreadsOnOnePortDeliverTheCodeOnceAndBothEnd) {
@@ -193,7 +214,7 @@ std::deque<std::string> gScript;
 OpticalPoll ScriptedPoll() {
   std::lock_guard lock(gScriptMutex);
   if (gScript.empty()) return {};
-  OpticalPoll poll{gScript.front(), true};
+  OpticalPoll poll{gScript.front(), Rdr00800::ReadStatus::Ok};
   gScript.pop_front();
   return poll;
 }

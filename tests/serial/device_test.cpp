@@ -189,19 +189,22 @@ TEST_F(DeviceTest, PlainOpenByAnUnprivilegedProcessIsRefusedWhileHeld) {
 // ---- Line settings ----
 
 TEST_F(DeviceTest, TransparentLineKeepsFlowControlAndSetsRate) {
-  // Start from a cooked line with flow control, as a port left by a terminal.
+  // Start from a cooked line with flow control, as a port left by a terminal
+  // (and as Linux brings a port up: with IXON).
   const int probe = ::open(reader_.SubordinatePath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(probe, 0);
   termios cooked{};
   ASSERT_EQ(::tcgetattr(probe, &cooked), 0);
-  cooked.c_iflag = ICRNL | INLCR | ISTRIP | IXOFF;
+  cooked.c_iflag = ICRNL | INLCR | ISTRIP | IXOFF | IXON | IXANY;
   cooked.c_oflag = OPOST | ONLCR;
   cooked.c_lflag = ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | ISIG | IEXTEN;
   cooked.c_cflag |= CSTOPB | CRTSCTS;
   ASSERT_EQ(::tcsetattr(probe, TCSANOW, &cooked), 0);
 
-  reader_.SendAfter(100ms, "12345\r\n\x12\x03\x04\x7f\x16\xff");
-  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("3", kPort, 19200), "12345\r\n\x12\x03\x04\x7f\x16\xff");
+  // 0x13 and 0x11 are XOFF and XON: with IXON they vanished from frames.
+  reader_.SendAfter(100ms, "12345\r\n\x12\x03\x04\x7f\x16\xff AB\rCD\x13" "EF\x11GH\n");
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("3", kPort, 19200),
+            "12345\r\n\x12\x03\x04\x7f\x16\xff AB\rCD\x13" "EF\x11GH\n");
 
   pollfd echo{reader_.ControllingFd(), POLLIN, 0};
   EXPECT_EQ(::poll(&echo, 1, 0), 0) << "bytes were echoed back to the reader";
@@ -211,6 +214,7 @@ TEST_F(DeviceTest, TransparentLineKeepsFlowControlAndSetsRate) {
   EXPECT_EQ(after.c_cflag & CSTOPB, tcflag_t{0});
   EXPECT_EQ(after.c_cflag & CRTSCTS, tcflag_t{CRTSCTS});
   EXPECT_EQ(after.c_iflag & IXOFF, tcflag_t{IXOFF});
+  EXPECT_EQ(after.c_iflag & (IXON | IXANY), tcflag_t{0});
   EXPECT_EQ(::cfgetospeed(&after), speed_t{B19200});
   EXPECT_EQ(::cfgetispeed(&after), speed_t{B19200});
 }

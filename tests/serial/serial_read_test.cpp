@@ -168,7 +168,7 @@ TEST_F(SerialReadTest, OpticalReadsThatNeverReachADevice) {
     Rdr00800::detail::OpticalPoll poll;
     const auto took = Elapsed([&] { poll = Rdr00800::detail::PollOpticalReader(); });
     EXPECT_EQ(poll.frame, "") << c.port << "/" << c.speed;
-    EXPECT_FALSE(poll.reachedDevice) << c.port << "/" << c.speed;
+    EXPECT_NE(poll.status, Rdr00800::ReadStatus::Ok) << c.port << "/" << c.speed;
     EXPECT_LT(took, 500ms);
   }
 }
@@ -180,7 +180,7 @@ TEST_F(SerialReadTest, LptPortGetsTheSameLineSetup) {
   const auto poll = Rdr00800::detail::PollOpticalReader();
   Rdr00800::SetPortDevice("LPT1", "");
   EXPECT_EQ(poll.frame, "code");
-  EXPECT_TRUE(poll.reachedDevice);
+  EXPECT_EQ(poll.status, Rdr00800::ReadStatus::Ok);
 }
 
 TEST_F(SerialReadTest, SpeedTextThatIsNoNumberThrowsAfterTheClose) {
@@ -274,6 +274,75 @@ TEST_F(SerialReadTest, NoHandleLeaksOverAThousandMixedPolls) {
   EXPECT_EQ(successes, 800);
   EXPECT_EQ(OpenHandleCount(), before);
   EXPECT_TRUE(PortIsFree());
+}
+
+TEST_F(SerialReadTest, EmptyPortTextCannotBeMapped) {
+  EXPECT_THROW(Rdr00800::SetPortDevice("", reader_->DevicePath()), std::invalid_argument);
+  Rdr00800_SetPortDevice(nullptr, reader_->DevicePath().c_str());
+  char* error = Rdr00800_LastError();
+  EXPECT_NE(std::string(error).find("cannot be mapped"), std::string::npos) << error;
+  Rdr00800_FreeText(error);
+  Rdr00800::SetPortDevice("", "");  // removing nothing is harmless
+  EXPECT_EQ(Rdr00800::PortDevicePath(""), "");
+  reader_->SendWholeRead("never");
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", "", 9600), "");
+  EXPECT_EQ(Rdr00800::LastReadStatus(), Rdr00800::ReadStatus::NoSuchDevice);
+}
+
+// ---- Trace ----
+
+// Collects trace lines until destroyed, then removes the handler.
+struct TraceLines {
+  TraceLines() {
+    Rdr00800::SetTraceHandler([this](std::string_view line) { lines.emplace_back(line); });
+  }
+  ~TraceLines() { Rdr00800::SetTraceHandler(nullptr); }
+  // Each line with its timing ("in 1.234 ms") cut off, for comparing.
+  std::vector<std::string> Untimed() const {
+    std::vector<std::string> untimed;
+    for (const auto& line : lines) {
+      const auto timing = line.find(" in ");
+      untimed.push_back(timing == std::string::npos ? line : line.substr(0, timing) + line.substr(line.rfind(':')));
+    }
+    return untimed;
+  }
+  std::vector<std::string> lines;
+};
+
+TEST_F(SerialReadTest, TraceShowsEachStepOfAPollOnlyWhileAHandlerIsSet) {
+  const std::string open = "poll " + std::string(kPort) + ": open " + reader_->DevicePath();
+  const std::string poll = "poll " + std::string(kPort) + ": ";
+  {
+    TraceLines trace;
+    reader_->SendWholeRead("code");
+    EXPECT_EQ(Proximity(), "code");
+    EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", "", 9600), "");
+    EXPECT_EQ(trace.Untimed(), (std::vector<std::string>{open + ": ok", poll + "line 9600 8N1: ok",
+                                                         poll + "read 51 bytes: ok", poll + "close",
+                                                         "poll : open : no such device"}));
+    ASSERT_EQ(trace.lines.size(), 5u);
+    EXPECT_NE(trace.lines[2].find(" ms: ok"), std::string::npos) << trace.lines[2];
+  }
+  // Removed: nothing more is traced, and a handler that throws changes no read.
+  reader_->SendWholeRead("code");
+  EXPECT_EQ(Proximity(), "code");
+  Rdr00800::SetTraceHandler([](std::string_view) { throw std::runtime_error("handler failed"); });
+  reader_->SendWholeRead("code");
+  EXPECT_EQ(Proximity(), "code");
+  Rdr00800::SetTraceHandler(nullptr);
+}
+
+TEST_F(SerialReadTest, CTraceHandlerGetsTheLinesWithItsContext) {
+  std::vector<std::string> lines;
+  Rdr00800_SetTraceHandler(
+      [](void* context, const char* line) { static_cast<std::vector<std::string>*>(context)->emplace_back(line); },
+      &lines);
+  Rdr00800_FreeText(Rdr00800_GetProximidadeReaderValue("2", "", 9600));
+  Rdr00800_SetTraceHandler(nullptr, nullptr);
+  Rdr00800_FreeText(Rdr00800_GetProximidadeReaderValue("2", "", 9600));
+  EXPECT_EQ(lines, std::vector<std::string>{"poll : open : no such device"});
+  EXPECT_STREQ(Rdr00800_ReadStatusName(RDR00800_READ_BUSY), "busy");
+  EXPECT_STREQ(Rdr00800_ReadStatusName(99), "unknown");
 }
 
 // ---- C entries ----

@@ -61,4 +61,6 @@ bool PortsAreExclusive() {
   return !(ntdll && ::GetProcAddress(ntdll, "wine_get_version"));
 }
 
+int HangUpError() { return ERROR_OPERATION_ABORTED; }
+
 }  // namespace rdrtest

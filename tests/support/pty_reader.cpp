@@ -93,4 +93,6 @@ int OpenHandleCount() { return OpenDescriptorCount(); }
 
 bool PortsAreExclusive() { return true; }
 
+int HangUpError() { return EIO; }
+
 }  // namespace rdrtest

@@ -64,4 +64,8 @@ int OpenHandleCount();
 // False where a second open of a held port goes through (Wine's serial ports).
 bool PortsAreExclusive();
 
+// The system error a read fails with when its reader hangs up, for injecting
+// that failure.
+int HangUpError();
+
 }  // namespace rdrtest

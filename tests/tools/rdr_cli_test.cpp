@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,15 +172,34 @@ TEST(RdrArgumentsTest, TopLevelHelpKeepsOneShortLinePerCommand) {
   EXPECT_NE(scanHelp.out.find("XTest"), std::string::npos) << "detail belongs in the command's own help";
 }
 
-TEST(RdrArgumentsTest, DeviceThatCannotBeOpenedExitsThree) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"read", "--port", "/dev/rdr-no-such-device"},
-           {"prox", "--type", "2", "--port", "PRINTER", "--baud", "9600"},
-           {"scan", "--port", "/dev/rdr-no-such-device", "--no-wait"}}) {
-    const RunResult result = RunRdr(arguments);
-    EXPECT_EQ(result.exitCode, 3) << testing::PrintToString(arguments);
-    ExpectOneErrorLine(result);
+TEST(RdrArgumentsTest, DeviceThatCannotBeOpenedExitsThreeWithTheLibrarysReason) {
+  Simulator simulator({"--kind", "optical", "--frame", R"(A1\r\n)"});
+  // Held by this process, as a host would hold it.
+  const int held = ::open(simulator.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename().string().substr(0, 15);
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"read", "--port", "/dev/rdr-no-such-device"},
+       "rdr: /dev/rdr-no-such-device: no such device (No such file or directory)\n"},
+      {{"prox", "--type", "2", "--port", "PRINTER", "--baud", "9600"},
+       "rdr: PRINTER names no device: map it with SetPortDevice or use a /dev path\n"},
+      {{"read", "--port", "/dev/null", "--optical"}, "rdr: /dev/null: not a serial port\n"},
+      {{"read", "--port", simulator.Device()},
+       "rdr: " + simulator.Device() + ": held by process " + std::to_string(::getpid()) + " (" + self + ")\n"},
+      {{"scan", "--port", "/dev/rdr-no-such-device", "--no-wait"},
+       "rdr: /dev/rdr-no-such-device: no such device (No such file or directory)\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult result = RunRdr(c.arguments);
+    EXPECT_EQ(result.exitCode, 3) << testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.err, c.error);
   }
+  ::close(held);
 }
 
 TEST(RdrDecodeTest, DecodesTheReaderTypes) {

@@ -30,7 +30,7 @@ int RunPorts(bool json) {
     }
     std::string line = port.device + "  " + PortStateName(port.state);
     if (!port.portName.empty()) line += "  as " + port.portName;
-    if (!port.detail.empty() && port.state != PortState::Free) line += "  (" + port.detail + ")";
+    if (!port.detail.empty()) line += "  (" + port.detail + ")";
     for (const auto& stable : port.stableNames) line += "\n    " + stable;
     PrintLine(line);
   }

@@ -21,39 +21,31 @@ struct ReadOptions {
   int32_t type = 0;
 };
 
-// What one poll of the device behind `port` returned, `awaited` naming what
-// is waited for ("frame", "card"). Shows progress while the poll waits;
-// CommandError when it returns nothing. The device is examined only after a
-// poll that gave nothing, so no check of ours stands between a reader and
-// the poll.
-std::string PollPort(const std::string& port, const std::string& awaited,
-                     const std::function<std::string(const std::string& device)>& poll) {
-  const std::string device = DeviceNamedBy(port);
+// What one poll of `port` returned, `awaited` naming what is waited for
+// ("frame", "card"). Shows progress while the poll waits; when it returns
+// nothing, CommandError with the library's reason.
+std::string PollPort(const std::string& port, const std::string& awaited, const std::function<std::string()>& poll) {
   std::string result;
   {
     WaitNotice notice("waiting for a " + awaited + " on " + port);
-    result = poll(device);
+    result = poll();
   }
-  if (result.empty()) {
-    RequireOpenableDevice(port);
-    throw CommandError(kExitNothingRead, "no " + awaited + " read from " + port + " within a second");
-  }
+  if (result.empty()) throw PollFailure(port, awaited);
   return result;
 }
 
 int RunRead(const ReadOptions& options, bool json) {
-  std::string device;
-  const std::string frame = PollPort(options.port, "frame", [&](const std::string& named) {
-    device = named;
-    if (!options.optical) return Rdr00800::GetProximidadeReaderValue("", device, options.baud);
-    // The optical read takes its port from the table, so COM1 is pointed at the device.
-    Rdr00800::SetPortDevice(Rdr00800::Portas[1], device);
+  const std::string frame = PollPort(options.port, "frame", [&] {
+    if (!options.optical) return Rdr00800::GetProximidadeReaderValue("", options.port, options.baud);
+    // The optical read takes its port from the table.
+    Rdr00800::Portas[1] = options.port;
     Rdr00800::IdPortaOpt = 1;
     Rdr00800::IdVelocOpt = SpeedIndex(options.baud);
     Rdr00800::IdTipoOpt = options.type;
     return Rdr00800::GetOpticalReaderValue();
   });
   WarnIfFrameFilledTheRead(frame, options.optical && options.type == 2);
+  const std::string device = Rdr00800::PortDevicePath(options.port);
   PrintResult(json, JsonLine().Text("port", options.port).Text("device", device).Bytes("frame", frame), frame);
   return kExitOk;
 }
@@ -65,8 +57,8 @@ struct ProxOptions {
 };
 
 int RunProx(const ProxOptions& options, bool json) {
-  const std::string code = PollPort(options.port, "card", [&](const std::string& device) {
-    return Rdr00800::LeitorProximidade(options.type, device, options.baud);
+  const std::string code = PollPort(options.port, "card", [&] {
+    return Rdr00800::LeitorProximidade(options.type, options.port, options.baud);
   });
   PrintResult(json, JsonLine().Text("type", options.type).Text("port", options.port).Bytes("code", code), code);
   return kExitOk;

@@ -201,7 +201,12 @@ class Relay {
 
 int RunScan(const ScanOptions& options, bool json) {
   std::optional<X11Delivery> x11 = DeliveryFor(options.to);
-  const std::string device = DeviceNamedBy(options.port);
+  const std::string device = Rdr00800::PortDevicePath(options.port);
+  // A port text that names no device never will: no use waiting for it.
+  if (device.empty()) {
+    Rdr00800::CheckPortOpens(options.port);
+    throw CommandError(kExitDeviceUnavailable, Rdr00800::LastReadMessage());
+  }
   const int32_t speed = SpeedIndex(options.baud);
   Rdr00800::RegisterWindow(kRelayWindow, x11 ? x11->WindowProcedure() : StdoutRelay(json));
   // The optical read takes its port from the table: with the person's own text

@@ -1,7 +1,6 @@
 #include "command.h"
 
 #include "rdr00800/Rdr00800.h"
-#include "serial_ports.h"
 
 namespace rdr {
 
@@ -11,22 +10,28 @@ std::shared_ptr<bool> AddJsonFlag(CLI::App& command) {
   return json;
 }
 
-std::string DeviceNamedBy(const std::string& port) {
-  const std::string device = Rdr00800::PortDevicePath(port);
-  if (device.empty()) {
-    throw CommandError(kExitDeviceUnavailable, "port " + port + " names no device (use COMn, LPT1 or a /dev path)");
-  }
-  return device;
+std::string RequireOpenableDevice(const std::string& port) {
+  if (Rdr00800::CheckPortOpens(port) != Rdr00800::ReadStatus::Ok) throw PollFailure(port, "");
+  return Rdr00800::PortDevicePath(port);
 }
 
-std::string RequireOpenableDevice(const std::string& port) {
-  const std::string device = DeviceNamedBy(port);
-  std::string detail;
-  const PortState state = ProbePort(device, detail);
-  if (state != PortState::Free) {
-    throw CommandError(kExitDeviceUnavailable, "cannot open " + device + ": " + detail);
+CommandError PollFailure(const std::string& port, const std::string& awaited) {
+  using Rdr00800::ReadStatus;
+  switch (Rdr00800::LastReadStatus()) {
+    case ReadStatus::Ok:  // bytes came, and held nothing
+      return CommandError(kExitNothingRead, "no " + awaited + " in what " + port + " sent");
+    case ReadStatus::NothingInTime:
+    case ReadStatus::HungUp:
+    case ReadStatus::IoError:
+      return CommandError(kExitNothingRead, Rdr00800::LastReadMessage());
+    case ReadStatus::NoSuchDevice:
+    case ReadStatus::PermissionDenied:
+    case ReadStatus::Busy:
+    case ReadStatus::NotASerialPort:
+    case ReadStatus::LineRefused:
+      break;
   }
-  return device;
+  return CommandError(kExitDeviceUnavailable, Rdr00800::LastReadMessage());
 }
 
 int32_t SpeedIndex(int32_t baud) {

@@ -53,13 +53,15 @@ namespace rdr {
 // Adds --json to `command`; the flag's value once parsed.
 std::shared_ptr<bool> AddJsonFlag(CLI::App& command);
 
-// The device `port` names; CommandError with kExitDeviceUnavailable when it
-// names none.
-std::string DeviceNamedBy(const std::string& port);
-
-// The device `port` names, checked to open now; CommandError with
-// kExitDeviceUnavailable naming the reason otherwise.
+// The device `port` names, once the library found that a poll could open it
+// now; CommandError with kExitDeviceUnavailable and the library's message
+// otherwise.
 std::string RequireOpenableDevice(const std::string& port);
+
+// The error for a poll of `port` that gave no `awaited` ("frame", "card"),
+// from the library's status and message for that poll: kExitDeviceUnavailable
+// when the port could not be used, kExitNothingRead when it was polled.
+CommandError PollFailure(const std::string& port, const std::string& awaited);
 
 // The index of `baud` in the library's speed table; CommandError with
 // kExitBadArguments when the table has no such speed.

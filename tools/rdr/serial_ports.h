@@ -6,31 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "rdr00800/Rdr00800.h"
+
 namespace rdr {
 
-enum class PortState {
-  Free,     // can be opened now
-  Busy,     // another program holds it
-  Denied,   // no permission
-  NoLine,   // a device node with no serial line behind it
-  Missing,  // no such device
-};
-
-const char* PortStateName(PortState state);
-
 struct SerialPortInfo {
-  std::string device;                  // /dev/ttyUSB0
+  std::string device;                    // /dev/ttyUSB0
   std::vector<std::string> stableNames;  // /dev/serial/by-id/... links to it
-  std::string portName;                // COMn the library maps to it, or empty
-  PortState state = PortState::Missing;
-  std::string detail;                  // why it is not Free
+  std::string portName;                  // COMn the library maps to it, or empty
+  // Whether a poll could open it now, as the library says, and why not.
+  Rdr00800::ReadStatus state = Rdr00800::ReadStatus::NoSuchDevice;
+  std::string detail;
 };
+
+// "free" for a device a poll could open now, else the status's name.
+std::string PortStateName(Rdr00800::ReadStatus state);
 
 // The serial devices present, sorted by name.
 std::vector<SerialPortInfo> ListSerialPorts();
-
-// Whether `device` can be opened now, as the library would (exclusively);
-// `detail` gets the reason when not. The device is closed again.
-PortState ProbePort(const std::string& device, std::string& detail);
 
 }  // namespace rdr

@@ -1,11 +1,4 @@
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -42,49 +35,10 @@ std::string PortNameForDevice(const std::string& device) {
   return {};
 }
 
-int OpenRetrying(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 }  // namespace
 
-const char* PortStateName(PortState state) {
-  switch (state) {
-    case PortState::Free: return "free";
-    case PortState::Busy: return "busy";
-    case PortState::Denied: return "denied";
-    case PortState::NoLine: return "no-line";
-    case PortState::Missing: return "missing";
-  }
-  return "missing";
-}
-
-PortState ProbePort(const std::string& device, std::string& detail) {
-  const int fd = OpenRetrying(device);
-  if (fd < 0) {
-    detail = std::strerror(errno);
-    if (errno == EACCES || errno == EPERM) return PortState::Denied;
-    if (errno == EBUSY) return PortState::Busy;
-    if (errno == ENOENT || errno == ENOTDIR) return PortState::Missing;
-    return PortState::NoLine;
-  }
-  PortState state = PortState::Free;
-  termios line{};
-  if (::tcgetattr(fd, &line) != 0) {
-    detail = std::strerror(errno);
-    state = PortState::NoLine;
-  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    detail = "held by another program";
-    state = PortState::Busy;
-  } else {
-    ::flock(fd, LOCK_UN);
-  }
-  ::close(fd);
-  return state;
+std::string PortStateName(Rdr00800::ReadStatus state) {
+  return state == Rdr00800::ReadStatus::Ok ? "free" : Rdr00800::ReadStatusName(state);
 }
 
 std::vector<SerialPortInfo> ListSerialPorts() {
@@ -96,7 +50,10 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     SerialPortInfo port;
     port.device = entry.path().string();
     port.portName = PortNameForDevice(port.device);
-    port.state = ProbePort(port.device, port.detail);
+    // The library opens it as a poll would, so what is shown is what a host
+    // would meet.
+    port.state = Rdr00800::CheckPortOpens(port.device);
+    port.detail = Rdr00800::LastReadMessage();
     ports.push_back(std::move(port));
   }
   // Stable names are links in /dev/serial/by-id to the devices above.
