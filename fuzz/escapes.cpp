@@ -1,8 +1,9 @@
 // The rdr tool's escapes: parsing either succeeds or names a position, and
 // every byte string survives being shown and read back.
+#include "escapes.h"
+
 #include <stdexcept>
 
-#include "escapes.h"
 #include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -12,8 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const std::invalid_argument&) {
   }
   const std::string shown = rdr::ShowEscapes(input);
-  rdrfuzz::Require(rdrfuzz::AllOf(shown, " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
-                                         "abcdefghijklmnopqrstuvwxyz{|}~"),
+  rdrfuzz::Require(rdrfuzz::AllOf(shown,
+                                  " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+                                  "abcdefghijklmnopqrstuvwxyz{|}~"),
                    "shown as printable ASCII");
   rdrfuzz::Require(rdr::ParseEscapes(shown) == input, "read back unchanged");
   return 0;

@@ -12,9 +12,7 @@
 
 namespace rdrfuzz {
 
-inline std::string_view AsText(const uint8_t* data, size_t size) {
-  return {reinterpret_cast<const char*>(data), size};
-}
+inline std::string_view AsText(const uint8_t* data, size_t size) { return {reinterpret_cast<const char*>(data), size}; }
 
 // Two texts from one input: before and after the first 0x01 byte, a
 // separator no seed needs otherwise; the whole input and "" without one.

@@ -1,6 +1,7 @@
 // The proximity decoder for every reader type: a plain-text frame loses at
 // most its line end, a hexadecimal one gives nothing or an 8-character code.
 #include "decode/proximity_frame.h"
+
 #include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -13,7 +13,7 @@ if ((${#packages[@]} == 0)); then
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql
     libserialport-dev libcli11-dev libx11-dev libxtst-dev xvfb
-    clang libclang-rt-14-dev python3-serial libboost-system-dev
+    clang clang-format libclang-rt-14-dev python3-serial libboost-system-dev
     help2man lintian dpkg-dev man-db python3
   )
 fi

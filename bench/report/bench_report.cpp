@@ -5,21 +5,20 @@
 //
 //   bench_report [rounds of the queued poll, default 2000]      (as root: libserialport needs a private mount)
 // Boost 1.74 uses std::exchange in C++20 mode without including <utility>.
-#include <utility>
-
-#include <boost/asio.hpp>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <boost/asio.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "poll_contenders.h"
@@ -181,12 +180,10 @@ int main(int argc, char** argv) {
       {"libserialport", rdrbench::TimedFromOutside([config](const std::string& path) {
          return rdrbench::LibserialportPoll(path == kMissingDevice ? path : rdrbench::kLibserialportName, config);
        })},
-      {"pyserial", [&python](const std::string& path, const std::function<void()>& queueFrame) {
-         return python.Poll(path, queueFrame);
-       }},
-      {"Boost.Asio", rdrbench::TimedFromOutside([&io](const std::string& path) {
-         return AsioPoll(io, path, rdrbench::kReadTimeout);
-       })},
+      {"pyserial", [&python](const std::string& path,
+                             const std::function<void()>& queueFrame) { return python.Poll(path, queueFrame); }},
+      {"Boost.Asio", rdrbench::TimedFromOutside(
+                         [&io](const std::string& path) { return AsioPoll(io, path, rdrbench::kReadTimeout); })},
   }};
   std::vector<rdrbench::Poll> polls;
   for (const Contender& contender : contenders) polls.push_back(contender.poll);
@@ -195,17 +192,20 @@ int main(int argc, char** argv) {
       polls, pty, [&] { queued.Queue(std::string(rdrbench::kFrame, 'R')); }, rdrbench::kFrame, kWarmupRounds, rounds);
   const rdrbench::Samples shortFrame = rdrbench::TimeInterleaved(
       polls, pty, [&] { queued.Queue(std::string(12, 'S')); }, 12, 0, kOvershootRounds);
-  const rdrbench::Samples openFailure =
-      rdrbench::TimeInterleaved(polls, kMissingDevice, [] {}, 0, kWarmupRounds, kOpenFailureRounds);
+  const rdrbench::Samples openFailure = rdrbench::TimeInterleaved(
+      polls, kMissingDevice, [] {}, 0, kWarmupRounds, kOpenFailureRounds);
   sp_free_config(config);
   Rdr00800::SetPortDevice(kPort, "");
   Rdr00800::SetPortDevice(kMissingPort, "");
 
   const std::string scanner = OutputOf(std::string(RDR00800_SCANNER_BENCH) + " 2000 5");
-  const std::string decode = OutputOf(std::string(RDR00800_DECODE_BENCH) + " --benchmark_min_time=1 --benchmark_format=json");
+  const std::string decode =
+      OutputOf(std::string(RDR00800_DECODE_BENCH) + " --benchmark_min_time=1 --benchmark_format=json");
 
   constexpr size_t kOurs = 0, kBare = 1;
-  const auto overshootMs = [](double micros) { return micros / 1000.0 - static_cast<double>(rdrbench::kReadTimeout.count()); };
+  const auto overshootMs = [](double micros) {
+    return micros / 1000.0 - static_cast<double>(rdrbench::kReadTimeout.count());
+  };
   std::printf("%-44s", "median of each");
   for (const Contender& contender : contenders) std::printf(" %14s", contender.name);
   std::printf("\n");
@@ -220,20 +220,30 @@ int main(int argc, char** argv) {
     std::printf("\n");
   };
   const auto median = [](const rdrbench::Samples& samples, size_t i) { return Median(samples.micros[i]); };
-  row("poll, 51 bytes queued (us)", [&](size_t i) { return median(queuedPoll, i); }, "%.1f");
-  row("  vs bare termios", [&](size_t i) { return median(queuedPoll, i) / median(queuedPoll, kBare); }, "%.2fx");
-  row("  vs rdr00800", [&](size_t i) { return median(queuedPoll, i) / median(queuedPoll, kOurs); }, "%.2fx");
-  row("poll, 12-byte frame: past 1000 ms (ms)", [&](size_t i) { return overshootMs(median(shortFrame, i)); }, "%.3f");
-  row("  worst (ms)", [&](size_t i) {
-    return overshootMs(*std::max_element(shortFrame.micros[i].begin(), shortFrame.micros[i].end()));
-  }, "%.3f");
-  row("open failure: time to fail (us)", [&](size_t i) { return median(openFailure, i); }, "%.1f");
-  row("  vs bare termios", [&](size_t i) { return median(openFailure, i) / median(openFailure, kBare); }, "%.2fx");
+  row(
+      "poll, 51 bytes queued (us)", [&](size_t i) { return median(queuedPoll, i); }, "%.1f");
+  row(
+      "  vs bare termios", [&](size_t i) { return median(queuedPoll, i) / median(queuedPoll, kBare); }, "%.2fx");
+  row(
+      "  vs rdr00800", [&](size_t i) { return median(queuedPoll, i) / median(queuedPoll, kOurs); }, "%.2fx");
+  row(
+      "poll, 12-byte frame: past 1000 ms (ms)", [&](size_t i) { return overshootMs(median(shortFrame, i)); }, "%.3f");
+  row(
+      "  worst (ms)",
+      [&](size_t i) {
+        return overshootMs(*std::max_element(shortFrame.micros[i].begin(), shortFrame.micros[i].end()));
+      },
+      "%.3f");
+  row(
+      "open failure: time to fail (us)", [&](size_t i) { return median(openFailure, i); }, "%.1f");
+  row(
+      "  vs bare termios", [&](size_t i) { return median(openFailure, i) / median(openFailure, kBare); }, "%.2fx");
   std::printf("%-44s %14.1f\n", "scanner relay latency, read -> Enter (us)", NumberAfter(scanner, "median "));
   std::printf("%-44s %14.1f\n", "scanner last byte -> Enter, 20 ms (ms)",
               NumberAfter(scanner, "interval 20 ms: median "));
   std::printf("%-44s %14.1f\n", "  whole-second polls (ms)", NumberAfter(scanner, "whole second: median "));
-  std::printf("%-44s %13.2f%%\n", "scanner idle CPU, unplugged reader (core)", NumberAfter(scanner, "with the pause: "));
+  std::printf("%-44s %13.2f%%\n", "scanner idle CPU, unplugged reader (core)",
+              NumberAfter(scanner, "with the pause: "));
   std::printf("%-44s %14.3g\n", "pure decode, 10-character frame (frames/s)", NumberAfter(decode, "\"frames/s\": "));
   std::printf(
       "\n%d rounds of the queued poll and %d of the open failure (after %d unrecorded each), %d of the 12-byte "

@@ -10,14 +10,14 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
-#include <random>
 #include <vector>
 
 #include "rdr00800/Rdr00800.h"

@@ -24,7 +24,9 @@ using rdrbench::Median;
 constexpr const char* kPort = "COM7";
 constexpr int kWarmupRounds = 50;
 
-size_t PollThroughTheLibrary(const std::string&) { return Rdr00800::GetProximidadeReaderValue("2", kPort, 9600).size(); }
+size_t PollThroughTheLibrary(const std::string&) {
+  return Rdr00800::GetProximidadeReaderValue("2", kPort, 9600).size();
+}
 
 // The trace lines' bytes, so the handler does some work with each line.
 size_t gTracedBytes = 0;
@@ -33,7 +35,7 @@ size_t gTracedBytes = 0;
 // set and removed outside the timed part.
 rdrbench::Poll TracedLibraryPoll() {
   return [timed = rdrbench::TimedFromOutside(PollThroughTheLibrary)](const std::string& path,
-                                                                      const std::function<void()>& queueFrame) {
+                                                                     const std::function<void()>& queueFrame) {
     Rdr00800::SetTraceHandler([](std::string_view line) { gTracedBytes += line.size(); });
     const rdrbench::PollOutcome outcome = timed(path, queueFrame);
     Rdr00800::SetTraceHandler(nullptr);
@@ -61,9 +63,8 @@ int main(int argc, char** argv) {
       rdrbench::TimedFromOutside(PollThroughTheLibrary),
       TracedLibraryPoll(),
       rdrbench::TimedFromOutside([](const std::string& path) { return rdrbench::BarePoll(path); }),
-      rdrbench::TimedFromOutside([config](const std::string&) {
-        return rdrbench::LibserialportPoll(rdrbench::kLibserialportName, config);
-      }),
+      rdrbench::TimedFromOutside(
+          [config](const std::string&) { return rdrbench::LibserialportPoll(rdrbench::kLibserialportName, config); }),
   };
   const rdrbench::Samples samples = rdrbench::TimeInterleaved(
       contenders, pty, [&] { queued.Queue(std::string(kFrame, 'R')); }, kFrame, kWarmupRounds, rounds);

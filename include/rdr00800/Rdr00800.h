@@ -130,9 +130,9 @@ RDR00800_API extern std::atomic<int32_t> ReadIntervalTimeoutMs;
 
 // Each read opens the port exclusively, sets the speed with 8 data bits, no
 // parity and one stop bit, waits up to 1000 ms for at most 51 bytes (less in
-// interval mode, see ReadIntervalTimeoutMs) and closes the port. The frame is the bytes read up to the first NUL. Any failure (no
-// such device, port busy, line refused, nothing within the second, hang-up in
-// the middle of the read) is the empty text.
+// interval mode, see ReadIntervalTimeoutMs) and closes the port. The frame is the bytes read up to the first NUL. Any
+// failure (no such device, port busy, line refused, nothing within the second, hang-up in the middle of the read) is
+// the empty text.
 //
 // Port names: a mapping set with SetPortDevice comes first; on POSIX "COMn"
 // (any letter case, n >= 1) is /dev/ttyS{n-1}, "LPT1" is /dev/lp0 and a text
@@ -165,15 +165,15 @@ RDR00800_API std::string PortDevicePath(const std::string& port);
 // Why a one-shot read gave what it gave. The frame stays exactly as described
 // above; the status comes in addition to it.
 enum class ReadStatus : int32_t {
-  Ok = 0,                // bytes arrived (the frame may still be empty after the NUL cut)
-  NothingInTime = 1,     // port open and line set, no byte within the second
-  NoSuchDevice = 2,      // the port text names no device, or the device does not exist
+  Ok = 0,             // bytes arrived (the frame may still be empty after the NUL cut)
+  NothingInTime = 1,  // port open and line set, no byte within the second
+  NoSuchDevice = 2,   // the port text names no device, or the device does not exist
   PermissionDenied = 3,
-  Busy = 4,              // another reader holds the port
-  NotASerialPort = 5,    // the device has no serial line (a directory, /dev/null, a file)
-  LineRefused = 6,       // the device refused the speed or line settings (a speed of 0 or below included)
-  HungUp = 7,            // the device went away during the read; the partial bytes were dropped
-  IoError = 8,           // any other system error
+  Busy = 4,            // another reader holds the port
+  NotASerialPort = 5,  // the device has no serial line (a directory, /dev/null, a file)
+  LineRefused = 6,     // the device refused the speed or line settings (a speed of 0 or below included)
+  HungUp = 7,          // the device went away during the read; the partial bytes were dropped
+  IoError = 8,         // any other system error
 };
 
 // The status of the last one-shot read (GetOpticalReaderValue,
@@ -318,15 +318,7 @@ RDR00800_API std::string Cp1252ToUtf8(const std::string& text);
 //   5 highest       nice -10        THREAD_PRIORITY_HIGHEST
 //   6 time-critical nice -20        THREAD_PRIORITY_TIME_CRITICAL
 // A raise the process has no privilege for quietly stays at normal.
-enum : uint8_t {
-  tpIdle = 0,
-  tpLowest = 1,
-  tpLower = 2,
-  tpNormal = 3,
-  tpHigher = 4,
-  tpHighest = 5,
-  tpTimeCritical = 6
-};
+enum : uint8_t { tpIdle = 0, tpLowest = 1, tpLower = 2, tpNormal = 3, tpHigher = 4, tpHighest = 5, tpTimeCritical = 6 };
 
 // A thread whose body is Execute(). Created suspended or running; the host
 // (or, with FreeOnTerminate, the thread itself) deletes it. An exception that
@@ -343,7 +335,7 @@ class RDR00800_API TThread {
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
-  void Start();  // runs a suspended thread; no effect otherwise
+  void Start();      // runs a suspended thread; no effect otherwise
   void Terminate();  // sets the termination flag and ends Sleep() waits
   bool Terminated() const;
   bool Finished() const;

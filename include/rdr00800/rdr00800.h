@@ -133,9 +133,8 @@ typedef struct Rdr00800HostFramework {
   /* odbcConnection: the open SQLHDBC, valid until the gateway call returns. */
   void (*SetADODBSession)(void* context, void* odbcConnection);
   void (*Trad)(void* context, void* form);
-  void (*Mensagem)(void* context, const char* text, const char* caption, const char* confirmFlag,
-                   const char* logFlag, uint8_t kind, const char* helpContext, const char* detail,
-                   int32_t buttons, void* dataSet);
+  void (*Mensagem)(void* context, const char* text, const char* caption, const char* confirmFlag, const char* logFlag,
+                   uint8_t kind, const char* helpContext, const char* detail, int32_t buttons, void* dataSet);
 } Rdr00800HostFramework;
 
 /* Copies *framework and installs it; NULL restores the built-in default. */

@@ -16,14 +16,22 @@ static_assert(offsetof(Rdr00800PackageInfoTable, Units) == offsetof(PackageInfoT
 
 std::atomic<int32_t>* SettingById(int32_t setting) {
   switch (setting) {
-    case RDR00800_ID_PORTA_OPT: return &IdPortaOpt;
-    case RDR00800_ID_VELOC_OPT: return &IdVelocOpt;
-    case RDR00800_ID_TIPO_OPT: return &IdTipoOpt;
-    case RDR00800_ID_PORTA_PROX: return &IdPortaProx;
-    case RDR00800_ID_VELOC_PROX: return &IdVelocProx;
-    case RDR00800_ID_TIPO_PROX: return &IdTipoProx;
-    case RDR00800_READ_INTERVAL_MS: return &ReadIntervalTimeoutMs;
-    default: return nullptr;
+    case RDR00800_ID_PORTA_OPT:
+      return &IdPortaOpt;
+    case RDR00800_ID_VELOC_OPT:
+      return &IdVelocOpt;
+    case RDR00800_ID_TIPO_OPT:
+      return &IdTipoOpt;
+    case RDR00800_ID_PORTA_PROX:
+      return &IdPortaProx;
+    case RDR00800_ID_VELOC_PROX:
+      return &IdVelocProx;
+    case RDR00800_ID_TIPO_PROX:
+      return &IdTipoProx;
+    case RDR00800_READ_INTERVAL_MS:
+      return &ReadIntervalTimeoutMs;
+    default:
+      return nullptr;
   }
 }
 

@@ -58,8 +58,8 @@ void Rdr00800_SetWakeMainThread(void (*wake)(void* context), void* context) {
 }
 
 Rdr00800ScannerThread* Rdr00800_ScannerThread_Create(uint32_t priority, uint32_t targetHandle) {
-  return detail::Guarded<Rdr00800ScannerThread*>(
-      nullptr, [&] { return new Rdr00800ScannerThread(priority, targetHandle); });
+  return detail::Guarded<Rdr00800ScannerThread*>(nullptr,
+                                                 [&] { return new Rdr00800ScannerThread(priority, targetHandle); });
 }
 
 void Rdr00800_ScannerThread_Start(Rdr00800ScannerThread* thread) {

@@ -43,9 +43,8 @@ char* Rdr00800_LastReadMessage(void) {
 }
 
 int32_t Rdr00800_CheckPortOpens(const char* port) {
-  return Rdr00800::detail::Guarded(static_cast<int32_t>(Rdr00800::ReadStatus::IoError), [&] {
-    return static_cast<int32_t>(Rdr00800::CheckPortOpens(TextArg(port)));
-  });
+  return Rdr00800::detail::Guarded(static_cast<int32_t>(Rdr00800::ReadStatus::IoError),
+                                   [&] { return static_cast<int32_t>(Rdr00800::CheckPortOpens(TextArg(port))); });
 }
 
 const char* Rdr00800_ReadStatusName(int32_t status) {
@@ -59,7 +58,8 @@ void Rdr00800_SetTraceHandler(void (*handler)(void* context, const char* line), 
       return;
     }
     // The C handler gets a NUL-terminated copy of the line.
-    Rdr00800::SetTraceHandler([handler, context](std::string_view line) { handler(context, std::string(line).c_str()); });
+    Rdr00800::SetTraceHandler(
+        [handler, context](std::string_view line) { handler(context, std::string(line).c_str()); });
   });
 }
 

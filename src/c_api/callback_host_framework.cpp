@@ -39,8 +39,7 @@ class CallbackHostFramework final : public HostFramework {
                 const std::string& logFlag, TTipoMsg kind, const std::string& helpContext, const std::string& detail,
                 int32_t buttons, TClientDataSet* dataSet) override {
     if (!callbacks_.Mensagem) {
-      return HostFramework::Mensagem(text, caption, confirmFlag, logFlag, kind, helpContext, detail, buttons,
-                                     dataSet);
+      return HostFramework::Mensagem(text, caption, confirmFlag, logFlag, kind, helpContext, detail, buttons, dataSet);
     }
     callbacks_.Mensagem(callbacks_.context, text.c_str(), caption.c_str(), confirmFlag.c_str(), logFlag.c_str(),
                         static_cast<uint8_t>(kind), helpContext.c_str(), detail.c_str(), buttons, dataSet);

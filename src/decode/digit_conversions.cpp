@@ -63,8 +63,7 @@ int HexDigitValue(char c) noexcept {
 }
 
 const char* FourBitsOf(int value) noexcept {
-  static constexpr char kBits[] =
-      "0000000100100011010001010110011110001001101010111100110111101111";
+  static constexpr char kBits[] = "0000000100100011010001010110011110001001101010111100110111101111";
   return kBits + 4 * (value & 0xF);
 }
 

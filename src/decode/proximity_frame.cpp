@@ -56,11 +56,10 @@ std::string DecodeProximityFrame(const std::string& readerType, const std::strin
   if (bitCount < kBitsNeeded) return {};
 
   const std::string_view bitText(bits.data(), bitCount);
-  std::string code = readerType == "1"
-                         ? std::string(kFacilityWidth, '0')
-                         : framework.Ajusta(
-                               BinaryDigitsToDecimal(bitText.substr(kFacilityStart - 1, kFacilityBits)),
-                               kFacilityWidth);
+  std::string code =
+      readerType == "1"
+          ? std::string(kFacilityWidth, '0')
+          : framework.Ajusta(BinaryDigitsToDecimal(bitText.substr(kFacilityStart - 1, kFacilityBits)), kFacilityWidth);
   code += framework.Ajusta(BinaryDigitsToDecimal(bitText.substr(kCardStart - 1, kCardBits)), kCardWidth);
   return code;
 }

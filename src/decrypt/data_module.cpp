@@ -32,9 +32,7 @@ TdtmLeitor::~TdtmLeitor() {
   if (dtmLeitor == this) dtmLeitor = nullptr;
 }
 
-void TdtmLeitor::DataModuleCreate(void* sender) {
-  CurrentHostFramework().Trad(static_cast<TDataModule*>(sender));
-}
+void TdtmLeitor::DataModuleCreate(void* sender) { CurrentHostFramework().Trad(static_cast<TDataModule*>(sender)); }
 
 // Asked at every connect so the connection follows the host's current database.
 void TdtmLeitor::adcLeitorBeforeConnect(void*) {

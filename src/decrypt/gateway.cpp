@@ -42,7 +42,8 @@ std::string CallEntry(DescriptografaMatriculaFunc entry, const std::string& dire
   const auto start = detail::TraceClock();
   const char* answer = entry(directory.c_str(), code.c_str());
   std::string text = answer ? std::string(answer) : std::string();
-  if (detail::Tracing()) TraceGateway("call: " + std::to_string(text.size()) + " bytes in " + detail::MillisecondsSince(start));
+  if (detail::Tracing())
+    TraceGateway("call: " + std::to_string(text.size()) + " bytes in " + detail::MillisecondsSince(start));
   return text;
 }
 

@@ -77,7 +77,8 @@ void HostFramework::Mensagem(const std::string& text, const std::string&, const 
   }
   // Stored messages may carry line breaks; the log line must stay one line.
   std::string line = utf8;
-  std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
 }

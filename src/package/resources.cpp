@@ -69,11 +69,11 @@ std::string DrawFrame(uint32_t frame) {
       for (int x = std::max(x0, 0); x < std::min<int>(x1, kWidth); ++x) pixels[y * kWidth + x] = color;
   };
   const bool read = frame >= kFrames - 4;
-  fill(28, 6, 44, 26, Rgb{0x50, 0x50, 0x58});                                    // reader
-  fill(40, 8, 43, 11, read ? Rgb{0x20, 0xE0, 0x40} : Rgb{0xD0, 0x30, 0x30});     // lamp
+  fill(28, 6, 44, 26, Rgb{0x50, 0x50, 0x58});                                 // reader
+  fill(40, 8, 43, 11, read ? Rgb{0x20, 0xE0, 0x40} : Rgb{0xD0, 0x30, 0x30});  // lamp
   const int cardX = std::min<int>(static_cast<int>(frame) * 4 - 8, 26);
-  fill(cardX, 10, cardX + 14, 22, Rgb{0xF0, 0xF0, 0xE8});                         // badge
-  fill(cardX + 2, 12, cardX + 6, 17, Rgb{0x30, 0x60, 0xC0});                      // photo
+  fill(cardX, 10, cardX + 14, 22, Rgb{0xF0, 0xF0, 0xE8});     // badge
+  fill(cardX + 2, 12, cardX + 6, 17, Rgb{0x30, 0x60, 0xC0});  // photo
   std::string data(kFrameBytes, '\0');
   for (uint32_t y = 0; y < kHeight; ++y) {
     for (uint32_t x = 0; x < kWidth; ++x) {
@@ -92,14 +92,14 @@ std::string BuildShowAvi() {
   const size_t riff = avi.Open("RIFF", "AVI ");
   const size_t hdrl = avi.Open("LIST", "hdrl");
   const size_t avih = avi.Open("avih");
-  avi.U32(1000000 / kFramesPerSecond);         // microseconds per frame
-  avi.U32(kFrameBytes * kFramesPerSecond);     // max bytes per second
-  avi.U32(0);                                  // padding granularity
-  avi.U32(0x10);                               // AVIF_HASINDEX
+  avi.U32(1000000 / kFramesPerSecond);      // microseconds per frame
+  avi.U32(kFrameBytes * kFramesPerSecond);  // max bytes per second
+  avi.U32(0);                               // padding granularity
+  avi.U32(0x10);                            // AVIF_HASINDEX
   avi.U32(kFrames);
-  avi.U32(0);                                  // initial frames
-  avi.U32(1);                                  // streams
-  avi.U32(kFrameBytes);                        // suggested buffer size
+  avi.U32(0);            // initial frames
+  avi.U32(1);            // streams
+  avi.U32(kFrameBytes);  // suggested buffer size
   avi.U32(kWidth);
   avi.U32(kHeight);
   for (int i = 0; i < 4; ++i) avi.U32(0);
@@ -108,31 +108,31 @@ std::string BuildShowAvi() {
   const size_t strh = avi.Open("strh");
   avi.FourCc("vids");
   avi.FourCc("DIB ");
-  avi.U32(0);                                  // flags
-  avi.U16(0);                                  // priority
-  avi.U16(0);                                  // language
-  avi.U32(0);                                  // initial frames
-  avi.U32(1);                                  // scale
-  avi.U32(kFramesPerSecond);                   // rate
-  avi.U32(0);                                  // start
-  avi.U32(kFrames);                            // length
-  avi.U32(kFrameBytes);                        // suggested buffer size
-  avi.U32(0xFFFFFFFF);                         // quality: default
-  avi.U32(0);                                  // sample size: varies
+  avi.U32(0);                 // flags
+  avi.U16(0);                 // priority
+  avi.U16(0);                 // language
+  avi.U32(0);                 // initial frames
+  avi.U32(1);                 // scale
+  avi.U32(kFramesPerSecond);  // rate
+  avi.U32(0);                 // start
+  avi.U32(kFrames);           // length
+  avi.U32(kFrameBytes);       // suggested buffer size
+  avi.U32(0xFFFFFFFF);        // quality: default
+  avi.U32(0);                 // sample size: varies
   avi.U16(0);
   avi.U16(0);
   avi.U16(kWidth);
   avi.U16(kHeight);
   avi.Close(strh);
   const size_t strf = avi.Open("strf");
-  avi.U32(40);                                 // BITMAPINFOHEADER size
+  avi.U32(40);  // BITMAPINFOHEADER size
   avi.U32(kWidth);
-  avi.U32(kHeight);                            // positive: bottom-up rows
-  avi.U16(1);                                  // planes
-  avi.U16(24);                                 // bits per pixel
-  avi.U32(0);                                  // BI_RGB
+  avi.U32(kHeight);  // positive: bottom-up rows
+  avi.U16(1);        // planes
+  avi.U16(24);       // bits per pixel
+  avi.U32(0);        // BI_RGB
   avi.U32(kFrameBytes);
-  avi.U32(2835);                               // 72 dpi
+  avi.U32(2835);  // 72 dpi
   avi.U32(2835);
   avi.U32(0);
   avi.U32(0);
@@ -172,7 +172,8 @@ const std::string& ShowAviClip() {
 }  // namespace detail
 
 std::string FindPackageResource(const std::string& name, const std::string& type) {
-  if (detail::EqualsIgnoringAsciiCase(name, "SHOWAVI") && detail::EqualsIgnoringAsciiCase(type, "AVI")) return detail::ShowAviClip();
+  if (detail::EqualsIgnoringAsciiCase(name, "SHOWAVI") && detail::EqualsIgnoringAsciiCase(type, "AVI"))
+    return detail::ShowAviClip();
   return {};
 }
 

@@ -1,6 +1,4 @@
 // Linux side of the dynamic-library layer: readdir, dlopen.
-#include "runtime/dynamic_library.h"
-
 #include <dirent.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -9,6 +7,7 @@
 #include <utility>
 
 #include "decode/ascii_case.h"
+#include "runtime/dynamic_library.h"
 
 namespace Rdr00800::detail {
 namespace {

@@ -26,7 +26,7 @@ TADOConnection* rememberedSession = nullptr;
 
 // One element "key=value" of a connection string, with its place in it.
 struct Attribute {
-  std::wstring key;  // trimmed, upper-case ASCII
+  std::wstring key;    // trimmed, upper-case ASCII
   std::wstring value;  // as written, braces included
   size_t begin = 0;
   size_t end = 0;
@@ -119,8 +119,7 @@ class OdbcHandle {
       handle_ = SQL_NULL_HANDLE;
     }
   }
-  OdbcHandle(OdbcHandle&& other) noexcept
-      : type_(other.type_), handle_(std::exchange(other.handle_, nullptr)) {}
+  OdbcHandle(OdbcHandle&& other) noexcept : type_(other.type_), handle_(std::exchange(other.handle_, nullptr)) {}
   OdbcHandle& operator=(OdbcHandle&& other) noexcept {
     if (this != &other) {
       Free();
@@ -148,9 +147,7 @@ class OdbcHandle {
   SQLHANDLE handle_ = SQL_NULL_HANDLE;
 };
 
-bool IsWordCharacter(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool IsWordCharacter(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Replaces `secret` where it stands as a token of its own, so a short
 // password does not mangle the words that happen to contain it.
@@ -204,8 +201,8 @@ std::wstring WithDriverFromProvider(const std::wstring& connectionString, const 
   const auto attributes = ParseAttributes(connectionString);
   const auto names = [](const Attribute& a) { return a.key == L"DRIVER" || a.key == L"DSN" || a.key == L"FILEDSN"; };
   if (std::any_of(attributes.begin(), attributes.end(), names)) return connectionString;
-  const auto own = std::find_if(attributes.begin(), attributes.end(),
-                                [](const Attribute& a) { return a.key == L"PROVIDER"; });
+  const auto own =
+      std::find_if(attributes.begin(), attributes.end(), [](const Attribute& a) { return a.key == L"PROVIDER"; });
   if (own != attributes.end()) {
     std::wstring result = connectionString;
     result.replace(own->begin, own->end - own->begin, L"DRIVER={" + Unbraced(own->value) + L"}");
@@ -284,9 +281,8 @@ void TADOConnection::SetConnected(bool connected) {
   }
   auto text = detail::ToSqlWide(detail::WithDriverFromProvider(ConnectionString, Provider));
   // The completed string would echo the password; it is not asked for.
-  const SQLRETURN rc =
-      ::SQLDriverConnectW(opening.connection.Get(), nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
-                          LoginPrompt ? SQL_DRIVER_COMPLETE : SQL_DRIVER_NOPROMPT);
+  const SQLRETURN rc = ::SQLDriverConnectW(opening.connection.Get(), nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
+                                           LoginPrompt ? SQL_DRIVER_COMPLETE : SQL_DRIVER_NOPROMPT);
   std::fill(text.begin(), text.end(), SQLWCHAR{0});
   if (!SQL_SUCCEEDED(rc)) ThrowDatabaseError("the driver refused the connection", opening.connection, ConnectionString);
   opening.open = true;

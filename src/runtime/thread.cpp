@@ -252,8 +252,7 @@ void TThread::Synchronize(const std::function<void()>& method) {
 
 void TThread::Sleep(uint32_t milliseconds) {
   std::unique_lock lock(state_->mutex);
-  state_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                           [this] { return state_->terminated.load(); });
+  state_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return state_->terminated.load(); });
 }
 
 bool CheckSynchronize(int32_t timeoutMs) {

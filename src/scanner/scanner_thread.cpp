@@ -25,17 +25,14 @@ bool StartsWithAsciiLetterOrDigit(const std::string& text) {
 
 }  // namespace
 
-void detail::SetOpticalPollSource(OpticalPollFunction poll) {
-  gPollSource.store(poll ? poll : &PollOpticalReader);
-}
+void detail::SetOpticalPollSource(OpticalPollFunction poll) { gPollSource.store(poll ? poll : &PollOpticalReader); }
 
 void PostTextHandle(uint32_t handle, const std::string& text) {
   for (const char byte : text) SendMessageA(handle, kWmChar, static_cast<unsigned char>(byte), 0);
   SendMessageA(handle, kWmKeyDown, kVkReturn, 0);
 }
 
-TScannerThread::TScannerThread(uint32_t priority, uint32_t targetHandle)
-    : TThread(true), FTargetHandle(targetHandle) {
+TScannerThread::TScannerThread(uint32_t priority, uint32_t targetHandle) : TThread(true), FTargetHandle(targetHandle) {
   SetPriority(static_cast<uint8_t>(priority));
   SetFreeOnTerminate(false);
 }

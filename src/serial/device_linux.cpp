@@ -131,7 +131,7 @@ ReadStatus OpenStatus(int error) {
     case EPERM:
     case EROFS:
       return ReadStatus::PermissionDenied;
-    case EBUSY:  // TIOCEXCL set by another holder
+    case EBUSY:        // TIOCEXCL set by another holder
     case EWOULDBLOCK:  // flock held by another holder
       return ReadStatus::Busy;
     case EISDIR:
@@ -195,9 +195,8 @@ std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName, Devi
   const std::string path = DevicePathForName(deviceName);
   if (path.empty()) return fail(ReadStatus::NoSuchDevice, 0);
   auto native = std::make_unique<Native>();
-  native->fd = UniqueDescriptor(Retrying(SystemCall::Open, [&] {
-    return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  }));
+  native->fd = UniqueDescriptor(
+      Retrying(SystemCall::Open, [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
   if (!native->fd) return fail(OpenStatus(errno), errno);
   // TIOCEXCL alone does not stop root, and flock alone does not stop a plain
   // open(): together they keep both out. The flag is set only once the lock

@@ -8,9 +8,9 @@
 
 #include "decode/digit_conversions.h"
 #include "rdr00800/Rdr00800.h"
+#include "runtime/trace.h"
 #include "serial/device.h"
 #include "serial/read_status.h"
-#include "runtime/trace.h"
 
 namespace Rdr00800 {
 
@@ -102,8 +102,8 @@ detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacte
   std::array<char, kFrameLimit> buffer;
   const auto readStart = detail::TraceClock();
   const auto count = device->ReadOnce(buffer);
-  outcome.cause = count ? detail::DeviceFailure{*count > 0 ? ReadStatus::Ok : ReadStatus::NothingInTime, 0}
-                        : device->LastFailure();
+  outcome.cause =
+      count ? detail::DeviceFailure{*count > 0 ? ReadStatus::Ok : ReadStatus::NothingInTime, 0} : device->LastFailure();
   if (detail::Tracing()) {
     TraceStep(port, "read " + std::to_string(count.value_or(0)) + " bytes in " + detail::MillisecondsSince(readStart),
               outcome.cause);

@@ -5,12 +5,10 @@
 namespace Rdr00800 {
 
 namespace {
-constexpr std::array<const char*, 14> kPortNames = {"",    "COM1",  "COM2",  "COM3", "COM4",
-                                                    "COM5", "COM6", "COM7",  "COM8", "COM9",
-                                                    "COM10", "COM11", "COM12", "LPT1"};
-constexpr std::array<const char*, 13> kSpeedTexts = {"110",   "300",    "1200",   "2400",   "4800",
-                                                     "9600",  "19200",  "38400",  "57600",  "115200",
-                                                     "230400", "460800", "921600"};
+constexpr std::array<const char*, 14> kPortNames = {"",     "COM1", "COM2", "COM3",  "COM4",  "COM5",  "COM6",
+                                                    "COM7", "COM8", "COM9", "COM10", "COM11", "COM12", "LPT1"};
+constexpr std::array<const char*, 13> kSpeedTexts = {"110",   "300",   "1200",   "2400",   "4800",   "9600",  "19200",
+                                                     "38400", "57600", "115200", "230400", "460800", "921600"};
 
 template <size_t N>
 std::array<std::string, N> TextsOf(const std::array<const char*, N>& constants) {

@@ -23,7 +23,10 @@ static intptr_t RecordMessage(void* context, uint32_t msg, uintptr_t wParam, int
 }
 
 static int wakes;
-static void CountWake(void* context) { (void)context; ++wakes; }
+static void CountWake(void* context) {
+  (void)context;
+  ++wakes;
+}
 
 const char* RunScannerCAbiChecks(const char* devicePath) {
   const uint32_t handle = 0xC0DE;

@@ -1,10 +1,11 @@
+#include "decode/digit_conversions.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "decode/digit_conversions.h"
 #include "rdr00800/Rdr00800.h"
 
 namespace {
@@ -15,18 +16,26 @@ using Rdr00800::ZeroPadLeft;
 using Cases = std::vector<std::pair<std::string, std::string>>;
 
 TEST(HexaToBin, ConvertsDigitsAndCapitalLettersAndRefusesTheRest) {
-  const Cases cases = {{"0", "0000"}, {"7", "0111"}, {"9", "1001"}, {"A", "1010"}, {"F", "1111"},
-                       {"AB", "1010"}, {"a", ""},      {"G", ""},      {"", ""},      {"12", "1100"},
-                       {"16", "1000"}, {"-3", "0000"}};
+  const Cases cases = {{"0", "0000"}, {"7", "0111"}, {"9", "1001"}, {"A", "1010"},  {"F", "1111"},  {"AB", "1010"},
+                       {"a", ""},     {"G", ""},     {"", ""},      {"12", "1100"}, {"16", "1000"}, {"-3", "0000"}};
   for (const auto& [input, expected] : cases) EXPECT_EQ(HexaToBin(input), expected) << "input " << input;
 }
 
 TEST(HexaToBin, AcceptsOnlyASignAndDecimalDigitsWithin32Bits) {
-  const Cases cases = {{"+5", "0101"},       {"2147483647", "1111"}, {"-2147483648", "0000"},
-                       {"2147483648", ""},   {"-2147483649", ""},    {"+", ""},
-                       {"-", ""},            {"+-5", ""},            {" 5", ""},
-                       {"5 ", ""},           {"0x5", ""},            {"1e3", ""},
-                       {"Fxyz", "1111"},     {"+A", ""}};
+  const Cases cases = {{"+5", "0101"},
+                       {"2147483647", "1111"},
+                       {"-2147483648", "0000"},
+                       {"2147483648", ""},
+                       {"-2147483649", ""},
+                       {"+", ""},
+                       {"-", ""},
+                       {"+-5", ""},
+                       {" 5", ""},
+                       {"5 ", ""},
+                       {"0x5", ""},
+                       {"1e3", ""},
+                       {"Fxyz", "1111"},
+                       {"+A", ""}};
   for (const auto& [input, expected] : cases) EXPECT_EQ(HexaToBin(input), expected) << "input " << input;
 }
 
@@ -42,9 +51,18 @@ TEST(HexaToBin, LoneCharacterAgreesWithTheDecoderHelpers) {
 }
 
 TEST(BinToDec, WeighsDigitsFromTheRight) {
-  const Cases cases = {{"01111011", "123"}, {"1011001001101110", "45678"}, {"0000", "0"}, {"1|1", "3"},
-                       {"12", "4"},         {"1x1", ""},                   {"", ""},      {"|", ""},
-                       {"||", ""},          {"|0|", "0"},                  {"-1", ""},    {" 1", ""},
+  const Cases cases = {{"01111011", "123"},
+                       {"1011001001101110", "45678"},
+                       {"0000", "0"},
+                       {"1|1", "3"},
+                       {"12", "4"},
+                       {"1x1", ""},
+                       {"", ""},
+                       {"|", ""},
+                       {"||", ""},
+                       {"|0|", "0"},
+                       {"-1", ""},
+                       {" 1", ""},
                        {"1111111111111111", "65535"}};
   for (const auto& [input, expected] : cases) EXPECT_EQ(BinToDec(input), expected) << "input " << input;
 }

@@ -1,10 +1,11 @@
+#include "decode/proximity_frame.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "decode/proximity_frame.h"
 #include "rdr00800/Rdr00800.h"
 
 namespace {
@@ -106,7 +107,8 @@ TEST(DecodeRoundTrip, EveryFacilityAndCardComesBack) {
       const std::string code = DecodeProximityFrame("2", std::string(frame, sizeof frame), framework);
       const std::string& facilityText = decimal[facility];
       const std::string& cardText = decimal[card];
-      if (code.size() != facilityText.size() + cardText.size() || code.compare(0, facilityText.size(), facilityText) != 0 ||
+      if (code.size() != facilityText.size() + cardText.size() ||
+          code.compare(0, facilityText.size(), facilityText) != 0 ||
           code.compare(facilityText.size(), cardText.size(), cardText) != 0) {
         FAIL() << "facility " << facility << " card " << card << " gave " << code;
       }

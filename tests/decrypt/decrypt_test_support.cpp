@@ -18,9 +18,8 @@ void RecordingFramework::SetADODBSession(Rdr00800::TADOConnection* connection) {
 void RecordingFramework::Trad(Rdr00800::TDataModule* form) { translated.push_back(form); }
 
 void RecordingFramework::Mensagem(const std::string& text, const std::string& caption, const std::string& confirmFlag,
-                                  const std::string& logFlag, Rdr00800::TTipoMsg kind,
-                                  const std::string& helpContext, const std::string& detail, int32_t buttons,
-                                  Rdr00800::TClientDataSet* dataSet) {
+                                  const std::string& logFlag, Rdr00800::TTipoMsg kind, const std::string& helpContext,
+                                  const std::string& detail, int32_t buttons, Rdr00800::TClientDataSet* dataSet) {
   messages.push_back({text, caption, confirmFlag, logFlag, kind, helpContext, detail, buttons, dataSet});
   if (throwFromMensagem) throw std::runtime_error("host message service failed");
 }

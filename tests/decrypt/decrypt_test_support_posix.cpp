@@ -37,8 +37,7 @@ SilentPort::SilentPort(bool listening) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) 
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      (listening && ::listen(fd_, 4) != 0) ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      (listening && ::listen(fd_, 4) != 0) || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     if (fd_ >= 0) ::close(fd_);
     throw std::runtime_error("no loopback socket");
   }

@@ -20,7 +20,9 @@ FAKE_EXPORT const char* RDR00800_DECRYPT_CALL DescriptografaMatricula(const char
 #elif FAKE_KIND == FAKE_NULL_ANSWER
 FAKE_EXPORT const char* RDR00800_DECRYPT_CALL DescriptografaMatricula(const char*, const char*) { return nullptr; }
 #elif FAKE_KIND == FAKE_CONFIG_MISSING
-FAKE_EXPORT const char* RDR00800_DECRYPT_CALL DescriptografaMatricula(const char*, const char*) { return "Cliente.Cfg"; }
+FAKE_EXPORT const char* RDR00800_DECRYPT_CALL DescriptografaMatricula(const char*, const char*) {
+  return "Cliente.Cfg";
+}
 #elif FAKE_KIND == FAKE_ENTRY_MISSING
 FAKE_EXPORT const char* RDR00800_DECRYPT_CALL SomethingElse(const char*, const char*) { return "never"; }
 #else

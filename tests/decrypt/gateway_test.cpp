@@ -131,7 +131,8 @@ TEST_F(ResidentLibrary, LibraryPlantedInTheWorkingDirectoryIsNotLoaded) {
 class OneShot : public ResidentLibrary {
  protected:
   void SetUp() override {
-    if (!rdrtest::UsePrivateOdbcConfiguration()) GTEST_SKIP() << "no SQLite3 ODBC driver for the tests (Windows builds configure none)";
+    if (!rdrtest::UsePrivateOdbcConfiguration())
+      GTEST_SKIP() << "no SQLite3 ODBC driver for the tests (Windows builds configure none)";
     framework_.connectionString = rdrtest::SqliteConnectionString(database_);
     SetHostFramework(&framework_);
   }
@@ -280,7 +281,8 @@ TEST_F(OneShot, SampleLibraryDecryptsWhatItEncrypted) {
   TempDir client;
   PlacedLibrary checkedCopy(rdrtest::SampleLibrary(), client.Path() / "KQZR32.dll");
   std::ofstream(client.Path() / "CLIENTE.cfg") << "# sample key\nChave=4711\n";
-  const std::string encrypted = rdrtest::SampleLibraryEntry("CriptografaMatricula")(client.WithSeparator().c_str(), "A000123");
+  const std::string encrypted =
+      rdrtest::SampleLibraryEntry("CriptografaMatricula")(client.WithSeparator().c_str(), "A000123");
   EXPECT_NE(encrypted, "A000123");
 
   EXPECT_TRUE(LeitorDescriptoDll(result_, client.WithSeparator(), encrypted));

@@ -1,8 +1,7 @@
 // What only Windows has to prove about the gateway: its loader search order
 // and how the decryption libraries export their entries.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "decrypt_test_support.h"
 #include "rdr00800/Rdr00800.h"

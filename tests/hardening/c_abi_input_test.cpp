@@ -54,7 +54,8 @@ TEST(CInterfaceInput, IndicesSettingsAndRatesOutOfRange) {
   Rdr00800_SetSetting(RDR00800_ID_PORTA_OPT, 0);
   Rdr00800_SetSetting(RDR00800_ID_VELOC_OPT, 0);
   // Rates no line can have are refused by the device, not by a crash.
-  for (const int32_t baud : {0, -9600, INT32_MIN}) ExpectEmptyText(Rdr00800_GetProximidadeReaderValue("2", "COM1", baud));
+  for (const int32_t baud : {0, -9600, INT32_MIN})
+    ExpectEmptyText(Rdr00800_GetProximidadeReaderValue("2", "COM1", baud));
 }
 
 TEST(CInterfaceInput, FrameworkWithoutCallbacksKeepsTheDefaults) {

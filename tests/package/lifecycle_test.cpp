@@ -10,8 +10,8 @@ using namespace Rdr00800;
 
 namespace {
 
-const std::array<std::string, 14> kPorts = {"",     "COM1",  "COM2",  "COM3",  "COM4",  "COM5", "COM6",
-                                            "COM7", "COM8",  "COM9",  "COM10", "COM11", "COM12", "LPT1"};
+const std::array<std::string, 14> kPorts = {"",     "COM1", "COM2", "COM3",  "COM4",  "COM5",  "COM6",
+                                            "COM7", "COM8", "COM9", "COM10", "COM11", "COM12", "LPT1"};
 const std::array<std::string, 13> kSpeeds = {"110",   "300",   "1200",   "2400",   "4800",   "9600",  "19200",
                                              "38400", "57600", "115200", "230400", "460800", "921600"};
 

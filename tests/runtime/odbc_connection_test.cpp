@@ -1,5 +1,7 @@
 // The database connection and the reader data module, against the SQLite3
 // ODBC driver and the PostgreSQL driver (no server needed for the refusal).
+#include "runtime/odbc_connection.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +9,6 @@
 
 #include "decrypt/decrypt_test_support.h"
 #include "rdr00800/Rdr00800.h"
-#include "runtime/odbc_connection.h"
 #include "support/pty_reader.h"
 
 namespace {
@@ -106,7 +107,6 @@ TEST_F(Connection, UnknownDriverFailsWithDiagnosticsButNeverThePassword) {
   EXPECT_FALSE(connection.Connected());
   EXPECT_EQ(LiveOdbcHandleCount(), 0);
 }
-
 
 class PostgresDriver : public Connection {
  protected:

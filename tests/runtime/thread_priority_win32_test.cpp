@@ -1,7 +1,6 @@
 // TThread priorities on Windows: each ordinal is one SetThreadPriority level.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "runtime/unique_handle_win32.h"
 #include "thread_test_support.h"
@@ -24,12 +23,9 @@ TEST(ThreadPriority, OrdinalsMapToTheWindowsLevels) {
   EXPECT_EQ(PriorityOf(id), THREAD_PRIORITY_LOWEST);
 
   const std::pair<uint8_t, int> levels[] = {
-      {Rdr00800::tpIdle, THREAD_PRIORITY_IDLE},
-      {Rdr00800::tpLower, THREAD_PRIORITY_BELOW_NORMAL},
-      {Rdr00800::tpNormal, THREAD_PRIORITY_NORMAL},
-      {Rdr00800::tpHigher, THREAD_PRIORITY_ABOVE_NORMAL},
-      {Rdr00800::tpHighest, THREAD_PRIORITY_HIGHEST},
-      {Rdr00800::tpTimeCritical, THREAD_PRIORITY_TIME_CRITICAL},
+      {Rdr00800::tpIdle, THREAD_PRIORITY_IDLE},       {Rdr00800::tpLower, THREAD_PRIORITY_BELOW_NORMAL},
+      {Rdr00800::tpNormal, THREAD_PRIORITY_NORMAL},   {Rdr00800::tpHigher, THREAD_PRIORITY_ABOVE_NORMAL},
+      {Rdr00800::tpHighest, THREAD_PRIORITY_HIGHEST}, {Rdr00800::tpTimeCritical, THREAD_PRIORITY_TIME_CRITICAL},
       {200, THREAD_PRIORITY_TIME_CRITICAL},  // above time-critical counts as time-critical
   };
   for (const auto& [ordinal, level] : levels) {

@@ -2,12 +2,12 @@
 // parks until terminated and reports its native id.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "rdr00800/Rdr00800.h"
 #include "runtime/thread_priority.h"

@@ -50,8 +50,7 @@ class WindowRecorder {
   // The text typed so far, one character per WM_CHAR, "\n" for each Enter.
   std::string Typed() const {
     std::string typed;
-    for (const WindowMessage& m : Messages())
-      typed += m.msg == Rdr00800::kWmChar ? static_cast<char>(m.wParam) : '\n';
+    for (const WindowMessage& m : Messages()) typed += m.msg == Rdr00800::kWmChar ? static_cast<char>(m.wParam) : '\n';
     return typed;
   }
 

@@ -22,7 +22,7 @@ TEST(WindowMessages, DeliveredSynchronouslyWithTheProcedureResult) {
   EXPECT_EQ(SendMessageA(0x100, 5, 7, 2), 10);
   RegisterWindow(0x100, [](uint32_t, uintptr_t, intptr_t) -> intptr_t { return -1; });
   EXPECT_EQ(SendMessageA(0x100, 5, 7, 2), -1);  // replaced
-  RegisterWindow(0x100, nullptr);  // an empty procedure unregisters
+  RegisterWindow(0x100, nullptr);               // an empty procedure unregisters
   EXPECT_EQ(SendMessageA(0x100, 5, 7, 2), 0);
   EXPECT_EQ(SendMessageA(0xDEAD, 5, 7, 2), 0);  // never registered
 }

@@ -1,8 +1,7 @@
 // Keystrokes into a real window: the system's SendMessageA reaches the
 // window procedure, directly and from the scanner thread's synchronized call.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <string>
@@ -76,8 +75,11 @@ TEST(RealWindow, SendMessageReachesTheProcedureWithItsResult) {
 TEST(RealWindow, TextIsTypedByteByByteFollowedByEnter) {
   RecordingWindow window;
   ASSERT_TRUE(window);
-  Rdr00800::PostTextHandle(window.Handle(), "A\xE9" "1");
-  EXPECT_EQ(gReceived, Typed("A\xE9" "1"));
+  Rdr00800::PostTextHandle(window.Handle(),
+                           "A\xE9"
+                           "1");
+  EXPECT_EQ(gReceived, Typed("A\xE9"
+                             "1"));
 }
 
 TEST(RealWindow, ScannerRelaysTheReadersCodeOnTheWindowsThread) {

@@ -135,7 +135,9 @@ TEST_F(ScannerRelay, PortThatFailsAtOnceIsPolledAboutTenTimesASecond) {
       {"cannot be opened", [] { Rdr00800::IdPortaOpt = 0; }, Rdr00800::ReadStatus::NoSuchDevice},
       // Opens, then every read fails at once, as on a reader that hangs up.
       {"fails after opening",
-       [] { Rdr00800::detail::InjectSystemCallFailure(Rdr00800::detail::SystemCall::Read, rdrtest::HangUpError(), 1000000); },
+       [] {
+         Rdr00800::detail::InjectSystemCallFailure(Rdr00800::detail::SystemCall::Read, rdrtest::HangUpError(), 1000000);
+       },
        Rdr00800::ReadStatus::HungUp},
   };
   for (const Case& c : cases) {
@@ -222,9 +224,25 @@ OpticalPoll ScriptedPoll() {
 TEST_F(ScannerRelay, OnlyCodesBeginningWithAnAsciiLetterOrDigitAreRelayed) {
   {
     std::lock_guard lock(gScriptMutex);
-    gScript = {"\r\n", " 123", "-123", "\xC9"
-                                       "123",
-               "", "\x7F", "/9", ":0", "@A", "[a", "`a", "{z", "0", "9x", "Az", "Z", "a", "z\xFF"};
+    gScript = {"\r\n",
+               " 123",
+               "-123",
+               "\xC9"
+               "123",
+               "",
+               "\x7F",
+               "/9",
+               ":0",
+               "@A",
+               "[a",
+               "`a",
+               "{z",
+               "0",
+               "9x",
+               "Az",
+               "Z",
+               "a",
+               "z\xFF"};
   }
   Rdr00800::detail::SetOpticalPollSource(&ScriptedPoll);
   TScannerThread thread(Rdr00800::tpNormal, kWindow);

@@ -1,5 +1,7 @@
 // The POSIX device layer on simulated readers: naming, exclusive hold, line
 // setup, and the timing and failure rules of one read.
+#include "serial/device.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -17,7 +19,6 @@
 #include <thread>
 
 #include "rdr00800/Rdr00800.h"
-#include "serial/device.h"
 #include "serial/system_call_faults.h"
 #include "serial_test_support.h"
 #include "support/pty_reader.h"
@@ -202,9 +203,12 @@ TEST_F(DeviceTest, TransparentLineKeepsFlowControlAndSetsRate) {
   ASSERT_EQ(::tcsetattr(probe, TCSANOW, &cooked), 0);
 
   // 0x13 and 0x11 are XOFF and XON: with IXON they vanished from frames.
-  reader_.SendAfter(100ms, "12345\r\n\x12\x03\x04\x7f\x16\xff AB\rCD\x13" "EF\x11GH\n");
+  reader_.SendAfter(100ms,
+                    "12345\r\n\x12\x03\x04\x7f\x16\xff AB\rCD\x13"
+                    "EF\x11GH\n");
   EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("3", kPort, 19200),
-            "12345\r\n\x12\x03\x04\x7f\x16\xff AB\rCD\x13" "EF\x11GH\n");
+            "12345\r\n\x12\x03\x04\x7f\x16\xff AB\rCD\x13"
+            "EF\x11GH\n");
 
   pollfd echo{reader_.ControllingFd(), POLLIN, 0};
   EXPECT_EQ(::poll(&echo, 1, 0), 0) << "bytes were echoed back to the reader";
@@ -294,7 +298,8 @@ TEST_F(DeviceTest, ReadersUnpluggedDuringPollsLeaveNoDescriptor) {
     rdrtest::PtyReader unplugged;
     Rdr00800::SetPortDevice("COM9", unplugged.DevicePath());
     unplugged.Send("12");
-    auto pending = std::async(std::launch::async, [] { return Rdr00800::GetProximidadeReaderValue("2", "COM9", 9600); });
+    auto pending =
+        std::async(std::launch::async, [] { return Rdr00800::GetProximidadeReaderValue("2", "COM9", 9600); });
     std::this_thread::sleep_for(30ms);
     unplugged.HangUp();
     EXPECT_EQ(pending.get(), "");
@@ -307,9 +312,9 @@ std::atomic<int> signalsCaught{0};
 void CountSignal(int) { ++signalsCaught; }
 
 TEST_F(DeviceTest, SignalsNeitherEndTheReadEarlyNorLoseBytes) {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = CountSignal;  // no SA_RESTART: every wait is interrupted
-  struct sigaction previous{};
+  struct sigaction previous {};
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
 
   auto device = OpenConfigured();
@@ -335,9 +340,8 @@ TEST_F(DeviceTest, SignalsNeitherEndTheReadEarlyNorLoseBytes) {
 }
 
 TEST_F(DeviceTest, InterruptedSystemCallsAreRetried) {
-  for (const SystemCall call :
-       {SystemCall::Open, SystemCall::Lock, SystemCall::GetLine, SystemCall::SetLine, SystemCall::Read,
-        SystemCall::Wait}) {
+  for (const SystemCall call : {SystemCall::Open, SystemCall::Lock, SystemCall::GetLine, SystemCall::SetLine,
+                                SystemCall::Read, SystemCall::Wait}) {
     InjectSystemCallFailure(call, EINTR, 3);
     auto device = OpenConfigured();
     reader_.SendAfter(20ms, std::string(51, 'x'));

@@ -56,7 +56,8 @@ TEST_F(ReadStatusWin32Test, PortTextsThatNameNoDevice) {
     EXPECT_EQ(Rdr00800::LastReadStatus(), ReadStatus::NoSuchDevice) << port;
   }
   Rdr00800::GetProximidadeReaderValue("2", "", 9600);
-  EXPECT_EQ(Rdr00800::LastReadMessage(), "the empty port text names no device: map it with SetPortDevice or use the reader's COMn");
+  EXPECT_EQ(Rdr00800::LastReadMessage(),
+            "the empty port text names no device: map it with SetPortDevice or use the reader's COMn");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The one-shot reads as hosts see them: frames, reader settings, failures,
 // the port released after every poll, and the C entries.
+#include "serial/serial_read.h"
+
 #include <cerrno>
 #include <future>
 #include <string>
@@ -9,7 +11,6 @@
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
 #include "serial/device.h"
-#include "serial/serial_read.h"
 #include "serial/system_call_faults.h"
 #include "serial_test_support.h"
 #include "support/simulated_reader.h"
@@ -46,9 +47,15 @@ class SerialReadTest : public rdrtest::SerialTest {
 TEST_F(SerialReadTest, FrameIsTheBytesUpToTheFirstNul) {
   reader_->SendWholeRead("12345\r\n");
   EXPECT_EQ(Proximity(), "12345\r\n");
-  reader_->SendWholeRead(std::string("12\0" "45", 5));
+  reader_->SendWholeRead(
+      std::string("12\0"
+                  "45",
+                  5));
   EXPECT_EQ(Proximity(), "12");
-  reader_->SendWholeRead(std::string("\0" "12", 3));
+  reader_->SendWholeRead(
+      std::string("\0"
+                  "12",
+                  3));
   EXPECT_EQ(Proximity(), "");
 }
 
@@ -317,9 +324,9 @@ TEST_F(SerialReadTest, TraceShowsEachStepOfAPollOnlyWhileAHandlerIsSet) {
     reader_->SendWholeRead("code");
     EXPECT_EQ(Proximity(), "code");
     EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", "", 9600), "");
-    EXPECT_EQ(trace.Untimed(), (std::vector<std::string>{open + ": ok", poll + "line 9600 8N1: ok",
-                                                         poll + "read 51 bytes: ok", poll + "close",
-                                                         "poll : open : no such device"}));
+    EXPECT_EQ(trace.Untimed(),
+              (std::vector<std::string>{open + ": ok", poll + "line 9600 8N1: ok", poll + "read 51 bytes: ok",
+                                        poll + "close", "poll : open : no such device"}));
     ASSERT_EQ(trace.lines.size(), 5u);
     EXPECT_NE(trace.lines[2].find(" ms: ok"), std::string::npos) << trace.lines[2];
   }

@@ -1,7 +1,7 @@
 // rdr end to end: the built tool against its own simulator, Xvfb and a
 // test window.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -459,7 +459,7 @@ class XvfbTest : public testing::Test {
   // A 12-character code with bytes above 127, and its keysyms: Latin-1
   // keysyms equal their character's code; Return ends the code.
   const std::string kCode = R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)";
-  const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9", "61", "ff",
+  const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9", "61",  "ff",
                                                  "c6", "62", "b5", "51", "e4", "ff0d"};
   int scanExit_ = -1;
   std::string scanError_;

@@ -35,7 +35,8 @@ int main() {
   const std::string code = Rdr00800::LeitorProximidade("2", "COM1", 9600);
   card.join();
 
-  std::printf("card read on COM1 at %d baud: %s\n", Rdr00800::IdVelocProx.load(), code.empty() ? "(nothing)" : code.c_str());
+  std::printf("card read on COM1 at %d baud: %s\n", Rdr00800::IdVelocProx.load(),
+              code.empty() ? "(nothing)" : code.c_str());
   Finalize();
   close(device);
   close(reader);

@@ -38,8 +38,8 @@ class Demo {
  public:
   void SimulateReaders() {
     proximity_.emplace(SimulatedReaderOptions{{ProximityFrameFor(kDemoFacility, kDemoCard)}, kDemoPeriod, 1, {}, {}});
-    optical_.emplace(SimulatedReaderOptions{kDemoScannerCodes, kDemoPeriod,
-                                            static_cast<uint32_t>(kDemoScannerCodes.size()), {}, {}});
+    optical_.emplace(SimulatedReaderOptions{
+        kDemoScannerCodes, kDemoPeriod, static_cast<uint32_t>(kDemoScannerCodes.size()), {}, {}});
     Say("proximity reader on " + proximity_->DevicePath() + ", card " + std::to_string(kDemoFacility) + "/" +
         std::to_string(kDemoCard));
     Say("optical reader on " + optical_->DevicePath());
@@ -82,8 +82,8 @@ class Demo {
     relayed->pop_back();
     const std::set<std::string> expected(kDemoScannerCodes.begin(), kDemoScannerCodes.end());
     if (std::set<std::string>(relayed->begin(), relayed->end()) != expected) {
-      throw std::runtime_error(std::to_string(relayed->size()) + " of the " +
-                               std::to_string(kDemoScannerCodes.size()) + " codes arrived");
+      throw std::runtime_error(std::to_string(relayed->size()) + " of the " + std::to_string(kDemoScannerCodes.size()) +
+                               " codes arrived");
     }
   }
 
@@ -140,8 +140,8 @@ int RunDemo() {
       {"code decrypted through the gateway with an SQLite database", [&] { demo.DecryptWithDatabase(); }},
   };
   for (size_t index = 0; index < steps.size(); ++index) {
-    const std::string step = "step " + std::to_string(index + 1) + "/" + std::to_string(steps.size()) + ": " +
-                             steps[index].first;
+    const std::string step =
+        "step " + std::to_string(index + 1) + "/" + std::to_string(steps.size()) + ": " + steps[index].first;
     PrintLine(step);
     try {
       steps[index].second();

@@ -57,9 +57,8 @@ struct ProxOptions {
 };
 
 int RunProx(const ProxOptions& options, bool json) {
-  const std::string code = PollPort(options.port, "card", [&] {
-    return Rdr00800::LeitorProximidade(options.type, options.port, options.baud);
-  });
+  const std::string code = PollPort(
+      options.port, "card", [&] { return Rdr00800::LeitorProximidade(options.type, options.port, options.baud); });
   PrintResult(json, JsonLine().Text("type", options.type).Text("port", options.port).Bytes("code", code), code);
   return kExitOk;
 }
@@ -100,7 +99,9 @@ void PrintExplanation(const std::string& frame, bool json, JsonLine& fields) {
     PrintLine("skipped   " + skippedAt + ": not hexadecimal digits (0-9, A-F); the code may be wrong");
   }
   const std::string ignored = BitField(bits, 1, kFacilityFirstBit - 1);
-  const auto padded = [](std::string text, size_t width) { return text.resize(std::max(width, text.size()), ' '), text; };
+  const auto padded = [](std::string text, size_t width) {
+    return text.resize(std::max(width, text.size()), ' '), text;
+  };
   PrintLine("bits      " + ignored + " " + facility + " " + card + " " + rest);
   PrintLine("          " + padded("ignored", ignored.size()) + " " + padded("facility", facility.size()) + " " +
             padded("card", card.size()) + (rest.empty() ? "" : " ignored"));
@@ -145,10 +146,11 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   read->footer("The frame is shown with its control bytes visible: \\r \\n \\x12.");
   auto readOptions = std::make_shared<ReadOptions>();
   read->add_option("--port", readOptions->port, "COMn, LPT1 or a device path such as /dev/ttyUSB0")->required();
-  read->add_option("--baud", readOptions->baud, "Line speed in bits per second")->capture_default_str()
+  read->add_option("--baud", readOptions->baud, "Line speed in bits per second")
+      ->capture_default_str()
       ->check(LineSpeed());
-  auto* optical = read->add_flag("--optical", readOptions->optical,
-                                 "Read as the optical reader (speed from the library's table)");
+  auto* optical =
+      read->add_flag("--optical", readOptions->optical, "Read as the optical reader (speed from the library's table)");
   read->add_option("--type", readOptions->type, "Optical reader type: 2 drops the frame's last character")
       ->needs(optical);
   const auto readJson = AddJsonFlag(*read);
@@ -156,10 +158,10 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
 
   auto* prox = app.add_subcommand("prox", "Read one proximity card and print its code");
   auto proxOptions = std::make_shared<ProxOptions>();
-  prox->add_option("--type", proxOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another")
-      ->required();
+  prox->add_option("--type", proxOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another")->required();
   prox->add_option("--port", proxOptions->port, "COMn, LPT1 or a device path")->required();
-  prox->add_option("--baud", proxOptions->baud, "Line speed in bits per second")->capture_default_str()
+  prox->add_option("--baud", proxOptions->baud, "Line speed in bits per second")
+      ->capture_default_str()
       ->check(LineSpeed());
   const auto proxJson = AddJsonFlag(*prox);
   prox->callback([&body, proxOptions, proxJson] { body = [=] { return RunProx(*proxOptions, *proxJson); }; });

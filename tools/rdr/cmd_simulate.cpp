@@ -28,8 +28,9 @@ struct SimulateOptions {
 std::vector<std::string> FramesOf(const SimulateOptions& options) {
   if (options.fromCard) {
     if (options.kind != "proximity") {
-      throw CommandError(kExitBadArguments, "--facility and --card build proximity frames; give an optical "
-                                            "reader its --frame");
+      throw CommandError(kExitBadArguments,
+                         "--facility and --card build proximity frames; give an optical "
+                         "reader its --frame");
     }
     return {ProximityFrameFor(options.facility, options.card)};
   }
@@ -94,14 +95,15 @@ void AddSimulateCommand(CLI::App& app, CommandBody& body) {
   simulate->add_option("--kind", options->kind, "optical or proximity")
       ->required()
       ->check(CLI::IsMember({"optical", "proximity"}));
-  auto* frame = simulate->add_option("--frame", options->frameTexts,
-                                     "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes. Given more "
-                                     "than once, the frames are sent in turn")
+  auto* frame = simulate
+                    ->add_option("--frame", options->frameTexts,
+                                 "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes. Given more "
+                                 "than once, the frames are sent in turn")
                     ->allow_extra_args(false);
   auto* facility = simulate->add_option("--facility", options->facility, "Facility code 0-255 (proximity)")
                        ->check(CLI::Range(0, 255));
-  auto* card = simulate->add_option("--card", options->card, "Card number 0-65535 (proximity)")
-                   ->check(CLI::Range(0, 65535));
+  auto* card =
+      simulate->add_option("--card", options->card, "Card number 0-65535 (proximity)")->check(CLI::Range(0, 65535));
   facility->needs(card);
   card->needs(facility);
   frame->excludes(facility)->excludes(card);

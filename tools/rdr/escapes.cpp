@@ -29,11 +29,21 @@ std::string ParseEscapes(std::string_view text) {
     };
     if (++i == text.size()) throw bad();
     switch (text[i]) {
-      case 'r': bytes += '\r'; break;
-      case 'n': bytes += '\n'; break;
-      case 't': bytes += '\t'; break;
-      case '0': bytes += '\0'; break;
-      case '\\': bytes += '\\'; break;
+      case 'r':
+        bytes += '\r';
+        break;
+      case 'n':
+        bytes += '\n';
+        break;
+      case 't':
+        bytes += '\t';
+        break;
+      case '0':
+        bytes += '\0';
+        break;
+      case '\\':
+        bytes += '\\';
+        break;
       case 'x': {
         const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
         const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
@@ -42,7 +52,8 @@ std::string ParseEscapes(std::string_view text) {
         i += 2;
         break;
       }
-      default: throw bad();
+      default:
+        throw bad();
     }
   }
   return bytes;
@@ -55,11 +66,21 @@ std::string ShowEscapes(std::string_view bytes) {
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     switch (byte) {
-      case '\r': shown += "\\r"; break;
-      case '\n': shown += "\\n"; break;
-      case '\t': shown += "\\t"; break;
-      case '\0': shown += "\\0"; break;
-      case '\\': shown += "\\\\"; break;
+      case '\r':
+        shown += "\\r";
+        break;
+      case '\n':
+        shown += "\\n";
+        break;
+      case '\t':
+        shown += "\\t";
+        break;
+      case '\0':
+        shown += "\\0";
+        break;
+      case '\\':
+        shown += "\\\\";
+        break;
       default:
         if (byte >= 0x20 && byte < 0x7F) {
           shown += c;

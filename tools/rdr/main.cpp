@@ -21,13 +21,20 @@ struct LoadedPackage {
 // The "error" word of a JSON failure, for scripts that branch on it.
 const char* ErrorName(int code) {
   switch (code) {
-    case rdr::kExitBadArguments: return "bad_arguments";
-    case rdr::kExitDeviceUnavailable: return "device_unavailable";
-    case rdr::kExitNothingRead: return "nothing_read";
-    case rdr::kExitNotDecrypted: return "not_decrypted";
-    case rdr::kExitWindowUnavailable: return "window_unavailable";
-    case rdr::kExitDatabaseUnavailable: return "database_unavailable";
-    default: return "failed";
+    case rdr::kExitBadArguments:
+      return "bad_arguments";
+    case rdr::kExitDeviceUnavailable:
+      return "device_unavailable";
+    case rdr::kExitNothingRead:
+      return "nothing_read";
+    case rdr::kExitNotDecrypted:
+      return "not_decrypted";
+    case rdr::kExitWindowUnavailable:
+      return "window_unavailable";
+    case rdr::kExitDatabaseUnavailable:
+      return "database_unavailable";
+    default:
+      return "failed";
   }
 }
 

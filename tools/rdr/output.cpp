@@ -12,12 +12,23 @@ namespace {
 void AppendEscaped(std::string& out, uint32_t codePoint) {
   static constexpr char kDigits[] = "0123456789abcdef";
   switch (codePoint) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    default: break;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default:
+      break;
   }
   if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0)) {
     out += "\\u00";

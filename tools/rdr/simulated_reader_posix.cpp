@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <string_view>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -74,7 +74,8 @@ void MakeLink(const std::string& link, const std::string& terminal) {
   if (::symlink(terminal.c_str(), link.c_str()) == 0) return;
   if (errno != EEXIST) ThrowSystemError("symlink " + link);
   if (!IsSimulatorLink(link)) {
-    throw LinkPathTaken(link + " exists and is not a link an earlier rdr simulate made; remove it or choose another "
+    throw LinkPathTaken(link +
+                        " exists and is not a link an earlier rdr simulate made; remove it or choose another "
                         "--link");
   }
   if (::unlink(link.c_str()) != 0 || ::symlink(terminal.c_str(), link.c_str()) != 0) {

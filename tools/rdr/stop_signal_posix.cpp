@@ -55,7 +55,8 @@ bool WaitForStop(std::chrono::milliseconds timeout) {
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return StopRequested();
     pollfd wake{wakeRead, POLLIN, 0};
     const int ready = ::poll(&wake, 1, static_cast<int>(left.count()));

@@ -176,8 +176,7 @@ X11Delivery::X11Delivery(Target target, unsigned long windowId) : impl_(std::mak
   }
   XDisplayKeycodes(impl.display, &impl.minKeycode, &impl.maxKeycode);
   const int count = impl.maxKeycode - impl.minKeycode + 1;
-  KeySym* syms = XGetKeyboardMapping(impl.display, static_cast<KeyCode>(impl.minKeycode), count,
-                                     &impl.symsPerKeycode);
+  KeySym* syms = XGetKeyboardMapping(impl.display, static_cast<KeyCode>(impl.minKeycode), count, &impl.symsPerKeycode);
   if (!syms) throw X11Error("cannot read the keyboard mapping");
   impl.mapping.assign(syms, syms + static_cast<size_t>(count * impl.symsPerKeycode));
   XFree(syms);
