@@ -4,14 +4,12 @@
 // interleaved; then the scanner and decoder figures of their own benchmarks.
 //
 //   bench_report [rounds of the queued poll, default 2000]      (as root: libserialport needs a private mount)
-// Boost 1.74 uses std::exchange in C++20 mode without including <utility>.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <boost/asio.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +18,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+// After <utility>: Boost 1.74 uses std::exchange in C++20 mode without including it.
+#include <boost/asio.hpp>
 
 #include "poll_contenders.h"
 #include "rdr00800/Rdr00800.h"
