@@ -33,6 +33,10 @@ struct LineSettings {
   uint8_t dataBits = 8;  // 5..8
   Parity parity = Parity::None;
   uint8_t stopBits = 1;  // 1 or 2
+
+  // Whether a line can be asked for at all: a rate of 0 or below would hang
+  // the reader up, and other sizes are no line.
+  bool Valid() const { return baud > 0 && dataBits >= 5 && dataBits <= 8 && stopBits >= 1 && stopBits <= 2; }
 };
 
 // The path the backend opens for a device name (a port text followed by ":"),

@@ -230,10 +230,7 @@ std::optional<LineSettings> SerialDevice::GetLineSettings() {
 
 bool SerialDevice::SetLineSettings(const LineSettings& settings) {
   if (!native_->line) return native_->Fail(ReadStatus::NotASerialPort, 0), false;
-  if (settings.baud <= 0 || settings.dataBits < 5 || settings.dataBits > 8 || settings.stopBits < 1 ||
-      settings.stopBits > 2) {
-    return native_->Fail(ReadStatus::LineRefused, 0), false;
-  }
+  if (!settings.Valid()) return native_->Fail(ReadStatus::LineRefused, 0), false;
   termios2 line = *native_->line;
 
   // Clearing the input-rate field makes input follow the output rate.

@@ -180,10 +180,7 @@ std::optional<LineSettings> SerialDevice::GetLineSettings() {
 
 bool SerialDevice::SetLineSettings(const LineSettings& settings) {
   if (!native_->line) return native_->Fail(ReadStatus::NotASerialPort, 0), false;
-  if (settings.baud <= 0 || settings.dataBits < 5 || settings.dataBits > 8 || settings.stopBits < 1 ||
-      settings.stopBits > 2) {
-    return native_->Fail(ReadStatus::LineRefused, 0), false;
-  }
+  if (!settings.Valid()) return native_->Fail(ReadStatus::LineRefused, 0), false;
   DCB line = *native_->line;
   line.BaudRate = static_cast<DWORD>(settings.baud);
   line.ByteSize = settings.dataBits;
