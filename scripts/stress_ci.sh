@@ -29,9 +29,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# Build output goes to standard error: standard output is the one count line.
 for preset in default asan; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  cmake --build --preset "$preset" >&2
 done
 
 for _ in $(seq "$(nproc)"); do
