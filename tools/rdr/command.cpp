@@ -10,11 +10,6 @@ std::shared_ptr<bool> AddJsonFlag(CLI::App& command) {
   return json;
 }
 
-std::string RequireOpenableDevice(const std::string& port) {
-  if (Rdr00800::CheckPortOpens(port) != Rdr00800::ReadStatus::Ok) throw PollFailure(port, "");
-  return Rdr00800::PortDevicePath(port);
-}
-
 CommandError PollFailure(const std::string& port, const std::string& awaited) {
   using Rdr00800::ReadStatus;
   switch (Rdr00800::LastReadStatus()) {

@@ -52,11 +52,6 @@ namespace rdr {
 // Adds --json to `command`; the flag's value once parsed.
 std::shared_ptr<bool> AddJsonFlag(CLI::App& command);
 
-// The device `port` names, once the library found that a poll could open it
-// now; CommandError with kExitDeviceUnavailable and the library's message
-// otherwise.
-std::string RequireOpenableDevice(const std::string& port);
-
 // The error for a poll of `port` that gave no `awaited` ("frame", "card"),
 // from the library's status and message for that poll: kExitDeviceUnavailable
 // when the port could not be used, kExitNothingRead when it was polled.
