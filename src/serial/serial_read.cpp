@@ -11,6 +11,7 @@
 #include "runtime/trace.h"
 #include "serial/device.h"
 #include "serial/read_status.h"
+#include "serial/reader_port.h"
 
 namespace Rdr00800 {
 
@@ -19,24 +20,13 @@ namespace {
 constexpr size_t kFrameLimit = 51;
 constexpr size_t kQueueSize = 256;
 
-// The optical speed text as an integer.
-int32_t SpeedFromText(const std::string& text) {
-  int32_t speed = 0;
-  if (!detail::ParseInt32(text, speed)) throw std::invalid_argument("speed is not a number: '" + text + "'");
-  return speed;
-}
-
 // Negative settings count as off.
 std::chrono::milliseconds ReadInterval() {
   return std::chrono::milliseconds(std::max(0, ReadIntervalTimeoutMs.load(std::memory_order_relaxed)));
 }
 
-// Traces one step of a poll of `port`: "poll COM7: open /dev/ttyS6: ok".
-// Builds nothing when no handler is set.
-void TraceStep(const std::string& port, const std::string& step, const detail::DeviceFailure& result) {
-  if (!detail::Tracing()) return;
-  detail::Trace("poll " + port + ": " + step + ": " + detail::DescribeFailure(result));
-}
+// "poll COM7", what a poll's trace lines begin with.
+std::string PollSubject(const std::string& port) { return "poll " + port; }
 
 // Traces the close of a poll's device when the poll opened one, after the
 // device is closed: declared before it, destroyed after it.
@@ -46,29 +36,11 @@ struct CloseTrace {
   ~CloseTrace() {
     if (!opened || !detail::Tracing()) return;
     try {
-      detail::Trace("poll " + port + ": close");
+      detail::Trace(PollSubject(port) + ": close");
     } catch (...) {  // a trace line that cannot be built is not traced
     }
   }
 };
-
-// Opens `port` exclusively and reads its line, as every poll begins. On
-// failure `cause` says why and nothing stays open; `closeTrace`, declared
-// before the caller's device, learns whether a close is to come.
-std::optional<detail::SerialDevice> OpenWithLine(const std::string& port, detail::DeviceFailure& cause,
-                                                 std::optional<detail::LineSettings>& line, CloseTrace& closeTrace) {
-  auto device = detail::SerialDevice::Open(port + ":", &cause);
-  if (detail::Tracing()) TraceStep(port, "open " + detail::DevicePathForName(port + ":"), cause);
-  if (!device) return std::nullopt;
-  closeTrace.opened = true;
-  line = device->GetLineSettings();
-  if (!line) {
-    cause = device->LastFailure();
-    TraceStep(port, "line", cause);
-    return std::nullopt;
-  }
-  return device;
-}
 
 // Opens `port`, sets the line at the rate `rateOf()` gives, waits up to one
 // second for a frame and closes the port on every path; `outcome` gets where
@@ -79,34 +51,29 @@ detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacte
                                   detail::ReadOutcome& outcome) {
   detail::OpticalPoll poll;
   CloseTrace closeTrace{port};
+  const std::string subject = detail::Tracing() ? PollSubject(port) : std::string();
   std::optional<detail::LineSettings> line;
-  auto device = OpenWithLine(port, outcome.cause, line, closeTrace);
+  auto device = detail::OpenWithLine(port, subject, outcome.cause, line);
   if (!device) return poll;
+  closeTrace.opened = true;
+  int32_t baud = 0;
   try {
-    line->baud = outcome.baud = rateOf();
+    baud = outcome.baud = rateOf();
   } catch (const std::invalid_argument& error) {
     outcome.cause = {ReadStatus::LineRefused, 0};
     outcome.note = error.what();
     throw;
   }
-  line->dataBits = 8;
-  line->parity = detail::Parity::None;
-  line->stopBits = 1;
-  if (!device->SetQueueSizes(kQueueSize, kQueueSize) || !device->SetLineSettings(*line) ||
-      !device->SetReadTimeout(detail::kReadTimeout, ReadInterval())) {
-    outcome.cause = device->LastFailure();
-    TraceStep(port, "line " + std::to_string(line->baud) + " 8N1", outcome.cause);
-    return poll;
-  }
-  if (detail::Tracing()) TraceStep(port, "line " + std::to_string(line->baud) + " 8N1", {});
+  if (!detail::SetReaderLine(*device, *line, baud, kQueueSize, ReadInterval(), subject, outcome)) return poll;
   std::array<char, kFrameLimit> buffer;
   const auto readStart = detail::TraceClock();
   const auto count = device->ReadOnce(buffer);
   outcome.cause =
       count ? detail::DeviceFailure{*count > 0 ? ReadStatus::Ok : ReadStatus::NothingInTime, 0} : device->LastFailure();
   if (detail::Tracing()) {
-    TraceStep(port, "read " + std::to_string(count.value_or(0)) + " bytes in " + detail::MillisecondsSince(readStart),
-              outcome.cause);
+    detail::TraceStep(subject,
+                      "read " + std::to_string(count.value_or(0)) + " bytes in " + detail::MillisecondsSince(readStart),
+                      outcome.cause);
   }
   if (!count) return poll;
   poll.frame = detail::CutFrame(std::string_view(buffer.data(), *count), dropLastCharacter);
@@ -138,21 +105,64 @@ const std::string* EntryAt(const Table& table, int32_t index) {
 
 namespace detail {
 
-OpticalPoll PollOpticalReader() {
+void TraceStep(const std::string& subject, const std::string& step, const DeviceFailure& result) {
+  if (!Tracing()) return;
+  Trace(subject + ": " + step + ": " + DescribeFailure(result));
+}
+
+std::optional<SerialDevice> OpenWithLine(const std::string& port, const std::string& subject, DeviceFailure& cause,
+                                         std::optional<LineSettings>& line) {
+  auto device = SerialDevice::Open(port + ":", &cause);
+  if (Tracing()) TraceStep(subject, "open " + DevicePathForName(port + ":"), cause);
+  if (!device) return std::nullopt;
+  line = device->GetLineSettings();
+  if (!line) {
+    cause = device->LastFailure();
+    TraceStep(subject, "line", cause);
+    if (Tracing()) Trace(subject + ": close");
+    return std::nullopt;
+  }
+  return device;
+}
+
+bool SetReaderLine(SerialDevice& device, LineSettings line, int32_t baud, size_t queueSize,
+                   std::chrono::milliseconds interval, const std::string& subject, ReadOutcome& outcome) {
+  line.baud = outcome.baud = baud;
+  line.dataBits = 8;
+  line.parity = Parity::None;
+  line.stopBits = 1;
+  const bool set = device.SetQueueSizes(queueSize, queueSize) && device.SetLineSettings(line) &&
+                   device.SetReadTimeout(kReadTimeout, interval);
+  outcome.cause = set ? DeviceFailure{} : device.LastFailure();
+  if (!set || Tracing()) TraceStep(subject, "line " + std::to_string(baud) + " 8N1", outcome.cause);
+  return set;
+}
+
+std::optional<OpticalReaderSelection> SelectedOpticalReader() {
   const std::string* port = EntryAt(Portas, IdPortaOpt.load(std::memory_order_relaxed));
   const std::string* speed = EntryAt(Velocidades, IdVelocOpt.load(std::memory_order_relaxed));
+  if (port && speed) return OpticalReaderSelection{*port, *speed};
+  ReadOutcome outcome;
+  outcome.cause.status = port ? ReadStatus::LineRefused : ReadStatus::NoSuchDevice;
+  if (port) outcome.port = *port;
+  outcome.note = port ? "IdVelocOpt " + std::to_string(IdVelocOpt.load()) + " lies outside Velocidades"
+                      : "IdPortaOpt " + std::to_string(IdPortaOpt.load()) + " lies outside Portas";
+  RecordReadOutcome(std::move(outcome));
+  return std::nullopt;
+}
+
+OpticalPoll PollOpticalReader() {
   const bool dropLastCharacter = IdTipoOpt.load(std::memory_order_relaxed) == 2;
-  if (!port || !speed) {
-    const ReadStatus status = port ? ReadStatus::LineRefused : ReadStatus::NoSuchDevice;
-    detail::ReadOutcome outcome;
-    outcome.cause.status = status;
-    if (port) outcome.port = *port;
-    outcome.note = port ? "IdVelocOpt " + std::to_string(IdVelocOpt.load()) + " lies outside Velocidades"
-                        : "IdPortaOpt " + std::to_string(IdPortaOpt.load()) + " lies outside Portas";
-    detail::RecordReadOutcome(std::move(outcome));
-    return {std::string(), status};
-  }
-  return ReadFrame(*port, dropLastCharacter, [speedText = *speed] { return SpeedFromText(speedText); });
+  const std::optional<OpticalReaderSelection> reader = SelectedOpticalReader();
+  if (!reader) return {std::string(), LastReadStatus()};
+  return ReadFrame(reader->port, dropLastCharacter,
+                   [&speedText = reader->speed] { return detail::SpeedFromText(speedText); });
+}
+
+int32_t SpeedFromText(const std::string& text) {
+  int32_t speed = 0;
+  if (!ParseInt32(text, speed)) throw std::invalid_argument("speed is not a number: '" + text + "'");
+  return speed;
 }
 
 std::string CutFrame(std::string_view delivered, bool dropLastCharacter) {
@@ -172,7 +182,7 @@ ReadStatus CheckPortOpens(const std::string& port) {
   {
     CloseTrace closeTrace{port};
     std::optional<detail::LineSettings> line;
-    OpenWithLine(port, outcome.cause, line, closeTrace);
+    closeTrace.opened = detail::OpenWithLine(port, PollSubject(port), outcome.cause, line).has_value();
   }
   const ReadStatus status = outcome.cause.status;
   detail::RecordReadOutcome(std::move(outcome));

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,20 @@ struct OpticalPoll {
 
 // GetOpticalReaderValue with the outcome the scanner thread needs.
 OpticalPoll PollOpticalReader();
+
+// The optical reader's port and speed texts, as IdPortaOpt and IdVelocOpt
+// select them now.
+struct OpticalReaderSelection {
+  std::string port;
+  std::string speed;
+};
+// nullopt when an index lies outside its table, with that outcome recorded
+// for LastReadStatus and LastReadMessage as a poll records it. Any thread.
+std::optional<OpticalReaderSelection> SelectedOpticalReader();
+
+// A speed text as bits per second; throws std::invalid_argument for a text
+// that is no number.
+int32_t SpeedFromText(const std::string& text);
 
 // The frame a read makes of the bytes the device delivered: at most the first
 // 51, cut at the first NUL, without the last character when
