@@ -1,22 +1,24 @@
 // rdr00800: badge-reader support for host applications.
 //
 // The library polls two badge readers on serial ports (an optical scanner and a
-// proximity card reader), relays scanned codes into a host window as keystrokes,
-// decodes proximity frames and hands encrypted consumer codes to an external
-// decryption library.
+// proximity card reader), or holds a reader's port open in a session, relays
+// scanned codes into a host window as keystrokes, decodes proximity frames and
+// hands encrypted consumer codes to an external decryption library.
 //
 // Threads. The host calls every operation on its main thread: the thread that
 // ran Initialize(), or, when the host never calls it, the thread that loaded
-// the library. The one exception is the scanner thread (TScannerThread), which
+// the library. One exception is the scanner thread (TScannerThread), which
 // runs its own polling loop and the optical read; everything it delivers to the
 // host runs on the main thread through TThread::Synchronize, which the host
 // serves with CheckSynchronize (or TThread::WaitFor). Reader settings read by
 // the scanner thread are atomics; everything else is plain state of the main
-// thread and takes no lock.
+// thread and takes no lock. A ReaderSession is the other exception: it makes
+// no synchronized calls and works on whichever thread uses it (see there).
 //
-// Errors. Reads and decodes report "nothing" as the empty text; the decryption
-// gateway reports through its bool result and the host framework's message
-// service. Errors that pass to the caller are exceptions
+// Errors. Reads and decodes report "nothing" as the empty text (a reader
+// session as std::nullopt), with the reason kept for LastReadStatus (a
+// session's Status()); the decryption gateway reports through its bool result
+// and the host framework's message service. Errors that pass to the caller are exceptions
 // (std::invalid_argument for a speed text that is not a number,
 // EDatabaseError for a database that cannot be opened).
 //
@@ -27,11 +29,14 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -123,6 +128,11 @@ RDR00800_API extern std::string IdCriptoCons;
 // end of the second. The 51-byte and one-second bounds still hold. On Windows
 // it is the ReadIntervalTimeout of the port's time-outs. Read at every poll.
 RDR00800_API extern std::atomic<int32_t> ReadIntervalTimeoutMs;
+// When true, a TScannerThread holds its port open in a ReaderSession and
+// relays each code as its line end arrives, instead of polling; false (the
+// default) keeps the one-shot polls. Read by the scanner thread between
+// codes, so a change takes effect at the next code boundary.
+RDR00800_API extern std::atomic<bool> ScannerHoldsPort;
 
 // ---------------------------------------------------------------------------
 // One-shot serial read
@@ -202,6 +212,66 @@ RDR00800_API const char* ReadStatusName(ReadStatus status);
 // the handler throws is dropped.
 using TraceHandler = std::function<void(std::string_view line)>;
 RDR00800_API void SetTraceHandler(TraceHandler handler);
+
+// ---------------------------------------------------------------------------
+// A reader held open between codes
+// ---------------------------------------------------------------------------
+
+// Keeps a reader's port open and hands out each code as soon as its line end
+// arrives: no poll to wait for, no 51-byte limit, and no byte lost between
+// codes while the session is open (bytes that arrive while nobody asks wait,
+// in order, in the driver's queue).
+//
+// Codes end at CR or LF; CR LF and LF CR are one end, empty codes are
+// skipped, and a code without a line end ends after `quietEnd` without a
+// byte. Bytes other than CR and LF pass unchanged. A code longer than 4096
+// bytes is handed out in 4096-byte pieces, and StatusMessage says so.
+//
+// The port is opened on the first NextCode exactly as a poll opens it
+// (exclusively, the speed with 8 data bits, no parity, one stop bit, raw), so
+// while a session holds it a one-shot poll of it gets ReadStatus::Busy with a
+// message that names this process. A port that cannot be opened, or that
+// fails or goes away, sets Status() and is tried again every 250 ms while
+// NextCode waits; a reader plugged in again at the same path (a by-id link) is
+// read again without the caller doing anything.
+//
+// Threads: one thread at a time calls NextCode and Close; Cancel, Status and
+// StatusMessage work from any thread. A session makes no synchronized calls,
+// so it works on any thread, the main thread's loop running or not. Nothing
+// throws except std::bad_alloc and, from the constructor, std::system_error
+// when the system has no wake-up signal to give.
+class RDR00800_API ReaderSession {
+ public:
+  // `port`: a port text (COMn, mapped as for polls) or a device path. Opens
+  // nothing yet. A code that has no line end ends after `quietEnd` without a
+  // byte.
+  ReaderSession(std::string port, int32_t baud, std::chrono::milliseconds quietEnd = std::chrono::milliseconds(20));
+  ~ReaderSession();  // closes the port
+  ReaderSession(const ReaderSession&) = delete;
+  ReaderSession& operator=(const ReaderSession&) = delete;
+
+  // Waits up to `timeout` for the next code and returns it without its line
+  // end; std::nullopt when none came in time, after Cancel(), or while the
+  // port cannot be read (Status() says why). A timeout of 0 takes what has
+  // already arrived without waiting.
+  std::optional<std::string> NextCode(std::chrono::milliseconds timeout);
+  // Any thread: a waiting NextCode returns std::nullopt at once; when none is
+  // waiting, the next one does.
+  void Cancel();
+  // Any thread: Ok while the port is open (and before it is first opened),
+  // otherwise why not, with the ReadStatus values of the polls.
+  ReadStatus Status() const;
+  // Any thread: as LastReadMessage() words it; "" while Ok, except after a
+  // piece of a code longer than 4096 bytes.
+  std::string StatusMessage() const;
+  // Releases the port and drops what it had not handed out; the next
+  // NextCode opens it again.
+  void Close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // ---------------------------------------------------------------------------
 // Digit conversions and proximity decoding (pure)
@@ -361,6 +431,10 @@ class RDR00800_API TThread {
   void Synchronize(const std::function<void()>& method);
   // Sleeps up to `milliseconds`; Terminate() ends the sleep at once.
   void Sleep(uint32_t milliseconds);
+  // Called by Terminate(), on the terminating thread, once Terminated() is
+  // true: a derived class that waits on something Sleep does not cover ends
+  // that wait here. Does nothing by default; must not throw.
+  virtual void TerminatedSet();
   void SetReturnValue(uint32_t value);
   // What the destructor does first: terminates, then waits for the end as
   // described there. A derived class whose Execute uses its own members calls
@@ -413,6 +487,12 @@ RDR00800_API void PostTextHandle(uint32_t handle, const std::string& text);
 // ended before its second without bytes (the port could not be opened or set
 // up, or failed at once) it waits 100 ms before the next one, so an unplugged
 // reader costs no processor time; Terminate ends the wait at once.
+//
+// With ScannerHoldsPort it holds the port in a ReaderSession instead and
+// relays each code as soon as its line end arrives, under the same rule and
+// through the same synchronized call; IdTipoOpt does not apply there (the
+// line end is already gone). A change of IdPortaOpt or IdVelocOpt takes effect
+// at the next code boundary, and Terminate ends the wait for a code at once.
 class RDR00800_API TScannerThread : public TThread {
  public:
   TScannerThread(uint32_t priority, uint32_t targetHandle);
@@ -427,14 +507,23 @@ class RDR00800_API TScannerThread : public TThread {
   // thread waits in the synchronized call.
   std::string FReadValue;
 
-  // The status of this thread's latest poll (Ok before the first). Any thread.
+  // The status of this thread's latest poll, or of its session while it
+  // holds the port (Ok before the first). Any thread.
   ReadStatus LastStatus() const;
 
  protected:
   void Execute() override;
+  void TerminatedSet() override;
 
  private:
+  // Relays codes through a session until ScannerHoldsPort is cleared, the
+  // port or speed is changed, or the thread is terminated.
+  void RelayFromSession();
+
   std::atomic<ReadStatus> lastStatus_{ReadStatus::Ok};
+  // The session RelayFromSession reads through, for TerminatedSet to cancel.
+  std::mutex sessionMutex_;
+  ReaderSession* session_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------

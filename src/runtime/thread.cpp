@@ -180,7 +180,10 @@ void TThread::Terminate() {
     state_->terminated = true;
   }
   state_->changed.notify_all();
+  TerminatedSet();
 }
+
+void TThread::TerminatedSet() {}
 
 bool TThread::Terminated() const { return state_->terminated.load(); }
 bool TThread::Finished() const { return state_->finished.load(); }

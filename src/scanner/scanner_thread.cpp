@@ -1,7 +1,11 @@
-// The scanner thread: polls the optical reader and types each code that
-// begins with a letter or digit into the host window, on the main thread.
+// The scanner thread: polls the optical reader, or holds its port in a
+// session, and types each code that begins with a letter or digit into the
+// host window, on the main thread.
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
 
 #include "rdr00800/Rdr00800.h"
 #include "scanner/optical_poll_source.h"
@@ -13,6 +17,9 @@ namespace {
 // line refused, a hang-up or an I/O error at once): without it a reader that
 // fails at once pins a core.
 constexpr uint32_t kFailedPollPauseMs = 100;
+// How long a held port's wait for a code lasts before the settings are looked
+// at again; Terminate ends it at once.
+constexpr std::chrono::milliseconds kSessionWait{250};
 
 std::atomic<detail::OpticalPollFunction> gPollSource{&detail::PollOpticalReader};
 
@@ -48,6 +55,10 @@ void TScannerThread::SendMessageToHandle() {
 
 void TScannerThread::Execute() {
   while (!Terminated()) {
+    if (ScannerHoldsPort.load(std::memory_order_relaxed)) {
+      RelayFromSession();
+      continue;
+    }
     const auto start = std::chrono::steady_clock::now();
     detail::OpticalPoll poll = gPollSource.load()();
     lastStatus_.store(poll.status, std::memory_order_relaxed);
@@ -57,6 +68,39 @@ void TScannerThread::Execute() {
     else if (poll.status != ReadStatus::Ok && std::chrono::steady_clock::now() - start < detail::kReadTimeout)
       Sleep(kFailedPollPauseMs);
   }
+}
+
+void TScannerThread::RelayFromSession() {
+  const int32_t portIndex = IdPortaOpt.load(std::memory_order_relaxed);
+  const int32_t speedIndex = IdVelocOpt.load(std::memory_order_relaxed);
+  const std::optional<detail::OpticalReaderSelection> reader = detail::SelectedOpticalReader();
+  if (!reader) {
+    lastStatus_.store(LastReadStatus(), std::memory_order_relaxed);
+    Sleep(kFailedPollPauseMs);
+    return;
+  }
+  ReaderSession session(reader->port, detail::SpeedFromText(reader->speed));
+  {
+    std::lock_guard lock(sessionMutex_);
+    session_ = &session;
+  }
+  // Terminate after this point cancels the session; before it, Terminated() says so.
+  while (!Terminated() && ScannerHoldsPort.load(std::memory_order_relaxed) &&
+         IdPortaOpt.load(std::memory_order_relaxed) == portIndex &&
+         IdVelocOpt.load(std::memory_order_relaxed) == speedIndex) {
+    std::optional<std::string> code = session.NextCode(kSessionWait);
+    lastStatus_.store(session.Status(), std::memory_order_relaxed);
+    if (!code || !StartsWithAsciiLetterOrDigit(*code)) continue;
+    FReadValue = std::move(*code);
+    Synchronize([this] { SendMessageToHandle(); });
+  }
+  std::lock_guard lock(sessionMutex_);
+  session_ = nullptr;
+}
+
+void TScannerThread::TerminatedSet() {
+  std::lock_guard lock(sessionMutex_);
+  if (session_) session_->Cancel();
 }
 
 }  // namespace Rdr00800

@@ -30,6 +30,7 @@ std::atomic<int32_t> IdPortaProx{0};
 std::atomic<int32_t> IdVelocProx{0};
 std::atomic<int32_t> IdTipoProx{0};
 std::atomic<int32_t> ReadIntervalTimeoutMs{0};
+std::atomic<bool> ScannerHoldsPort{false};
 std::string IdCriptoCons;
 
 namespace detail {

@@ -50,6 +50,7 @@ class ScannerRelay : public ::testing::Test {
     Rdr00800::IdTipoOpt = 0;
   }
   void TearDown() override {
+    Rdr00800::ScannerHoldsPort = false;
     Rdr00800::SetWakeMainThread(nullptr);
     Rdr00800::detail::SetOpticalPollSource(nullptr);
     Rdr00800::SetPortDevice("COM5", "");
@@ -208,6 +209,20 @@ TEST_F(ScannerRelay, ErrorDuringAPollEndsTheThreadAndIsKept) {
   EXPECT_FALSE(thread.Terminated());
   ASSERT_TRUE(thread.FatalException());
   EXPECT_THROW(std::rethrow_exception(thread.FatalException()), std::invalid_argument);
+}
+
+TEST_F(ScannerRelay, HoldingThePortRelaysEachCodeOfOneWriteWithItsOwnEnter) {
+  Rdr00800::ScannerHoldsPort = true;
+  TScannerThread thread(Rdr00800::tpNormal, kWindow);
+  thread.Start();
+  reader->Send("AB12\r\n#dropped\rCD34\n");
+  ASSERT_TRUE(window.ServeUntilEnters(2));
+  EXPECT_EQ(thread.LastStatus(), Rdr00800::ReadStatus::Ok);
+  const auto terminatedAt = std::chrono::steady_clock::now();
+  Stop(thread);
+  EXPECT_LT(std::chrono::steady_clock::now() - terminatedAt, 5s) << "Terminate cancels the wait for a code";
+  EXPECT_EQ(window.Typed(), "AB12\nCD34\n");
+  EXPECT_EQ(gPolls, 0);
 }
 
 // Frames the reader cannot deliver in order within a second each, scripted.

@@ -1,0 +1,137 @@
+// The reader session on pseudo-terminals: how it splits what a reader sends
+// into codes, what it says while the port cannot be read, and how a wait ends.
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rdr00800/Rdr00800.h"
+#include "serial_test_support.h"
+#include "support/pty_reader.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Rdr00800::ReaderSession;
+using Rdr00800::ReadStatus;
+
+constexpr auto kPatience = 10s;  // only a broken session waits this long
+
+class ReaderSessionTest : public rdrtest::SerialTest {
+ protected:
+  ReaderSessionTest() { Rdr00800::SetPortDevice(kPort, reader_.DevicePath()); }
+
+  // Every code the session hands out for what `sent` holds; the first comes
+  // from a session that had the port open before the bytes were written.
+  static std::vector<std::string> CodesOf(ReaderSession& session, rdrtest::PtyReader& reader, const std::string& sent,
+                                          size_t expected) {
+    session.NextCode(0ms);
+    reader.Send(sent);
+    std::vector<std::string> codes;
+    while (codes.size() < expected) {
+      auto code = session.NextCode(kPatience);
+      if (!code) break;
+      codes.push_back(std::move(*code));
+    }
+    // Nothing more: no empty code from a line end of two bytes.
+    if (auto extra = session.NextCode(100ms)) codes.push_back(*extra);
+    return codes;
+  }
+
+  rdrtest::PtyReader reader_;
+};
+
+TEST_F(ReaderSessionTest, SplitsWhatTheReaderSendsIntoCodes) {
+  struct Case {
+    const char* name;
+    std::string sent;
+    std::vector<std::string> codes;
+    bool longCodeNoted = false;
+  };
+  const std::string longCode(5000, 'P');
+  const Case cases[] = {
+      {"two codes in one write", "AB12\r\nCD34\r\n", {"AB12", "CD34"}},
+      {"a 200-byte code comes out whole", std::string(200, 'L') + "\r\n", {std::string(200, 'L')}},
+      {"no line end: the quiet time ends it", "QUIET7", {"QUIET7"}},
+      {"CR LF is one end", "A1\r\nB2\r\n", {"A1", "B2"}},
+      {"LF CR is one end", "A1\n\rB2\n\r", {"A1", "B2"}},
+      {"empty codes are skipped", "\r\n\r\n\nX9\r\r", {"X9"}},
+      {"other bytes pass unchanged",
+       std::string("\x02\xE9\t#z\x7F\x03\r", 8),
+       {std::string("\x02\xE9\t#z\x7F\x03", 7)}},
+      {"over 4096 bytes: 4096-byte pieces", longCode + "\r\n", {longCode.substr(0, 4096), longCode.substr(4096)}, true},
+  };
+  for (const Case& c : cases) {
+    ReaderSession session(kPort, 9600);
+    EXPECT_EQ(CodesOf(session, reader_, c.sent, c.codes.size()), c.codes) << c.name;
+    EXPECT_EQ(session.Status(), ReadStatus::Ok) << c.name;
+    EXPECT_EQ(session.StatusMessage().find("4096-byte pieces") != std::string::npos, c.longCodeNoted)
+        << c.name << ": " << session.StatusMessage();
+  }
+}
+
+TEST_F(ReaderSessionTest, BytesThatArriveBetweenCallsWaitInOrder) {
+  ReaderSession session(kPort, 9600);
+  reader_.Send("FIRST1\r");
+  ASSERT_EQ(session.NextCode(kPatience), "FIRST1");
+  for (const char* code : {"SECOND2\r", "THIRD3\r\n", "FOURTH4\n"}) reader_.Send(code);
+  for (const char* code : {"SECOND2", "THIRD3", "FOURTH4"}) EXPECT_EQ(session.NextCode(kPatience), code);
+}
+
+TEST_F(ReaderSessionTest, AOneShotPollOfAHeldPortIsBusyAndNamesThisProcess) {
+  ReaderSession session(kPort, 9600);
+  session.NextCode(0ms);
+  ASSERT_EQ(session.Status(), ReadStatus::Ok) << session.StatusMessage();
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", kPort, 9600), "");
+  EXPECT_EQ(Rdr00800::LastReadStatus(), ReadStatus::Busy);
+  EXPECT_NE(Rdr00800::LastReadMessage().find("process " + std::to_string(::getpid())), std::string::npos)
+      << Rdr00800::LastReadMessage();
+  session.Close();
+  EXPECT_EQ(Rdr00800::CheckPortOpens(kPort), ReadStatus::Ok) << "Close releases the port";
+}
+
+TEST_F(ReaderSessionTest, CancelFromAnotherThreadEndsTheWait) {
+  struct Case {
+    const char* name;
+    const char* port;
+  };
+  // A port that is open, and one that cannot be, where the session waits to try again.
+  const Case cases[] = {{"port open", kPort}, {"port missing", "/dev/rdr-session-test-missing"}};
+  for (const Case& c : cases) {
+    ReaderSession session(c.port, 9600);
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(50ms);
+      session.Cancel();
+    });
+    const auto waited = rdrtest::Elapsed([&] { EXPECT_EQ(session.NextCode(60s), std::nullopt) << c.name; });
+    canceller.join();
+    EXPECT_LT(waited, 30s) << c.name;
+    reader_.Send("AFTER1\r");
+    if (c.port == kPort) {
+      EXPECT_EQ(session.NextCode(kPatience), "AFTER1") << c.name << ": a cancel ends one wait";
+    }
+  }
+}
+
+TEST_F(ReaderSessionTest, AReaderPluggedInAgainBehindTheSameLinkIsReadAgain) {
+  const std::string link = "/tmp/rdr-session-test-" + std::to_string(::getpid());
+  Rdr00800::SetPortDevice(kPort, link);
+  ReaderSession session(kPort, 9600);
+  {
+    rdrtest::PtyReader first(link);
+    first.Send("BEFORE1\r");
+    ASSERT_EQ(session.NextCode(kPatience), "BEFORE1");
+    first.HangUp();
+    EXPECT_EQ(session.NextCode(0ms), std::nullopt);
+    EXPECT_EQ(session.Status(), ReadStatus::HungUp);
+    EXPECT_NE(session.StatusMessage().find("went away"), std::string::npos) << session.StatusMessage();
+  }
+  rdrtest::PtyReader second(link);
+  second.Send("AFTER2\r");
+  EXPECT_EQ(session.NextCode(kPatience), "AFTER2");
+  EXPECT_EQ(session.Status(), ReadStatus::Ok);
+}
+
+}  // namespace
