@@ -60,7 +60,11 @@ typedef enum Rdr00800Setting {
   RDR00800_ID_VELOC_PROX = 4,
   RDR00800_ID_TIPO_PROX = 5,
   /* ReadIntervalTimeoutMs: interval mode of the one-shot reads, 0 for off. */
-  RDR00800_READ_INTERVAL_MS = 6
+  RDR00800_READ_INTERVAL_MS = 6,
+  /* ScannerHoldsPort: nonzero makes scanner threads hold their port in a
+   * session and relay each code at its line end; 0 (the default) polls.
+   * Reads back as 0 or 1. */
+  RDR00800_SCANNER_HOLDS_PORT = 7
 } Rdr00800Setting;
 
 /* An unknown setting reads as 0 and is not written (the setter returns 0). */
@@ -105,6 +109,31 @@ RDR00800_CAPI const char* Rdr00800_ReadStatusName(int32_t status);
  * on the thread doing the work; `line` is valid only during the call. NULL
  * removes it. Off by default. Any thread. */
 RDR00800_CAPI void Rdr00800_SetTraceHandler(void (*handler)(void* context, const char* line), void* context);
+
+/* ---- A reader held open between codes (see ReaderSession in the C++ header) ----
+ * The port is opened on the first NextCode, exclusively, as a poll opens it;
+ * codes end at CR or LF (CR LF and LF CR are one end, empty codes skipped)
+ * or after quietEndMs without a byte; codes over 4096 bytes come in
+ * 4096-byte pieces. A port that cannot be read is tried again every 250 ms
+ * while NextCode waits. One thread at a time calls NextCode; Status,
+ * StatusMessage and Cancel work from any thread. A NULL session is ignored. */
+typedef struct Rdr00800Session Rdr00800Session;
+/* Opens nothing yet; NULL only when the session cannot be made (see
+ * Rdr00800_LastError). */
+RDR00800_CAPI Rdr00800Session* Rdr00800_Session_Open(const char* port, int32_t baud, int32_t quietEndMs);
+/* The next code without its line end, waiting up to timeoutMs (0: only what
+ * has arrived); NULL when none came in time, after Rdr00800_Session_Cancel,
+ * or while the port cannot be read (Rdr00800_Session_Status says why).
+ * Release with Rdr00800_FreeText. */
+RDR00800_CAPI char* Rdr00800_Session_NextCode(Rdr00800Session* session, int32_t timeoutMs);
+/* RDR00800_READ_OK while the port is open, else the RDR00800_READ_* reason. */
+RDR00800_CAPI int32_t Rdr00800_Session_Status(const Rdr00800Session* session);
+/* The status as one line for a person; the empty text while OK. */
+RDR00800_CAPI char* Rdr00800_Session_StatusMessage(const Rdr00800Session* session);
+/* Ends a waiting NextCode at once (or the next one, when none waits). */
+RDR00800_CAPI void Rdr00800_Session_Cancel(Rdr00800Session* session);
+/* Releases the port and frees the session; no other call may be under way. */
+RDR00800_CAPI void Rdr00800_Session_Close(Rdr00800Session* session);
 
 /* ---- Digit conversions and proximity decoding ---- */
 RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);

@@ -77,11 +77,16 @@ char* Rdr00800_Velocidade(int32_t index) {
 }
 
 int32_t Rdr00800_GetSetting(int32_t setting) {
+  if (setting == RDR00800_SCANNER_HOLDS_PORT) return ScannerHoldsPort.load() ? 1 : 0;
   const std::atomic<int32_t>* variable = SettingById(setting);
   return variable ? variable->load() : 0;
 }
 
 int Rdr00800_SetSetting(int32_t setting, int32_t value) {
+  if (setting == RDR00800_SCANNER_HOLDS_PORT) {
+    ScannerHoldsPort.store(value != 0);
+    return 1;
+  }
   std::atomic<int32_t>* variable = SettingById(setting);
   if (!variable) return 0;
   variable->store(value);

@@ -64,3 +64,44 @@ const char* RunScannerCAbiChecks(const char* devicePath) {
   if (Rdr00800_SendMessageA(handle, 0x0102, 'x', 0) != 0) return "a NULL procedure did not unregister";
   return NULL;
 }
+
+/* The session's C entries: codes one by one, status, cancel, NULL handles,
+ * and the setting that puts scanner threads on a session. */
+const char* RunSessionCAbiChecks(const char* devicePath) {
+  Rdr00800Session* session = Rdr00800_Session_Open(devicePath, 9600, 20);
+  char* code;
+  char* message;
+  int same;
+  if (!session) return "open failed";
+  code = Rdr00800_Session_NextCode(session, 10000);
+  same = code && strcmp(code, "S1") == 0;
+  Rdr00800_FreeText(code);
+  if (!same) return "the first code is not S1";
+  code = Rdr00800_Session_NextCode(session, 10000);
+  same = code && strcmp(code, "S2") == 0;
+  Rdr00800_FreeText(code);
+  if (!same) return "the second code is not S2";
+  if (Rdr00800_Session_Status(session) != RDR00800_READ_OK) return "status is not OK while the port is open";
+  message = Rdr00800_Session_StatusMessage(session);
+  same = message && message[0] == '\0';
+  Rdr00800_FreeText(message);
+  if (!same) return "the message is not empty while OK";
+  Rdr00800_Session_Cancel(session);
+  if (Rdr00800_Session_NextCode(session, 60000) != NULL) return "a cancelled wait gave a code";
+  Rdr00800_Session_Close(session);
+
+  if (Rdr00800_Session_NextCode(NULL, 10) != NULL || Rdr00800_Session_Status(NULL) != RDR00800_READ_OK) {
+    return "a NULL session is not ignored";
+  }
+  Rdr00800_Session_Cancel(NULL);
+  Rdr00800_Session_Close(NULL);
+  Rdr00800_FreeText(Rdr00800_Session_StatusMessage(NULL));
+
+  if (Rdr00800_SetSetting(RDR00800_SCANNER_HOLDS_PORT, 5) != 1 ||
+      Rdr00800_GetSetting(RDR00800_SCANNER_HOLDS_PORT) != 1) {
+    return "the setting does not read back as 1";
+  }
+  Rdr00800_SetSetting(RDR00800_SCANNER_HOLDS_PORT, 0);
+  if (Rdr00800_GetSetting(RDR00800_SCANNER_HOLDS_PORT) != 0) return "the setting does not read back as 0";
+  return NULL;
+}

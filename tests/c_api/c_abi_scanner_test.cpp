@@ -11,3 +11,12 @@ TEST(ScannerCInterface, RelaysThroughTheCEntries) {
   const char* failure = RunScannerCAbiChecks(reader->DevicePath().c_str());
   EXPECT_EQ(failure, nullptr) << failure;
 }
+
+extern "C" const char* RunSessionCAbiChecks(const char* devicePath);
+
+TEST(SessionCInterface, HandsOutCodesThroughTheCEntries) {
+  const auto reader = rdrtest::NewSimulatedReader();
+  reader->Send("S1\r\nS2\r");
+  const char* failure = RunSessionCAbiChecks(reader->DevicePath().c_str());
+  EXPECT_EQ(failure, nullptr) << failure;
+}

@@ -34,6 +34,12 @@ TEST(CInterfaceInput, NullTextsAreEmptyTexts) {
   ExpectEmptyText(LeitorProximidade(nullptr, nullptr, 9600));
   Rdr00800_SetDefaultConnectionString(nullptr);
   ExpectEmptyText(Rdr00800_GetMatriculaDV(nullptr));
+  // A session on no port, at no rate, with time-outs below zero: no code, and why.
+  Rdr00800Session* session = Rdr00800_Session_Open(nullptr, INT32_MIN, INT32_MIN);
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(Rdr00800_Session_NextCode(session, INT32_MIN), nullptr);
+  EXPECT_EQ(Rdr00800_Session_Status(session), RDR00800_READ_NO_SUCH_DEVICE);
+  Rdr00800_Session_Close(session);
 }
 
 TEST(CInterfaceInput, IndicesSettingsAndRatesOutOfRange) {
@@ -41,7 +47,7 @@ TEST(CInterfaceInput, IndicesSettingsAndRatesOutOfRange) {
     if (index != RDR00800_VELOCIDADES_COUNT) ExpectEmptyText(Rdr00800_Porta(index));
     ExpectEmptyText(Rdr00800_Velocidade(index));
   }
-  for (const int32_t setting : {-1, RDR00800_READ_INTERVAL_MS + 1, INT32_MIN, INT32_MAX}) {
+  for (const int32_t setting : {-1, RDR00800_SCANNER_HOLDS_PORT + 1, INT32_MIN, INT32_MAX}) {
     EXPECT_EQ(Rdr00800_GetSetting(setting), 0);
     EXPECT_EQ(Rdr00800_SetSetting(setting, 5), 0);
   }

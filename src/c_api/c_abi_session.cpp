@@ -1,0 +1,49 @@
+// C entries of the reader session.
+#include <chrono>
+
+#include "c_api/c_abi_support.h"
+#include "rdr00800/Rdr00800.h"
+#include "rdr00800/rdr00800.h"
+
+// The opaque handle is the C++ object itself.
+struct Rdr00800Session : Rdr00800::ReaderSession {
+  using ReaderSession::ReaderSession;
+};
+
+extern "C" {
+
+using namespace Rdr00800;
+
+Rdr00800Session* Rdr00800_Session_Open(const char* port, int32_t baud, int32_t quietEndMs) {
+  return detail::Guarded<Rdr00800Session*>(
+      nullptr, [&] { return new Rdr00800Session(detail::TextArg(port), baud, std::chrono::milliseconds(quietEndMs)); });
+}
+
+char* Rdr00800_Session_NextCode(Rdr00800Session* session, int32_t timeoutMs) {
+  return detail::Guarded<char*>(nullptr, [&]() -> char* {
+    if (!session) return nullptr;
+    const std::optional<std::string> code = session->NextCode(std::chrono::milliseconds(timeoutMs));
+    return code ? detail::CopyText(*code) : nullptr;
+  });
+}
+
+int32_t Rdr00800_Session_Status(const Rdr00800Session* session) {
+  return detail::Guarded(static_cast<int32_t>(ReadStatus::Ok),
+                         [&] { return static_cast<int32_t>(session ? session->Status() : ReadStatus::Ok); });
+}
+
+char* Rdr00800_Session_StatusMessage(const Rdr00800Session* session) {
+  return detail::GuardedText([&] { return session ? session->StatusMessage() : std::string(); });
+}
+
+void Rdr00800_Session_Cancel(Rdr00800Session* session) {
+  detail::GuardedVoid([&] {
+    if (session) session->Cancel();
+  });
+}
+
+void Rdr00800_Session_Close(Rdr00800Session* session) {
+  detail::GuardedVoid([&] { delete session; });
+}
+
+}  // extern "C"
