@@ -311,9 +311,13 @@ TEST(RdrScanTest, RelaysCodesToStdoutAndEndsCleanlyOnSigterm) {
 TEST(RdrScanTest, FiftyCodesSentATenthOfASecondApartArriveAsFiftyLinesInOrder) {
   std::vector<std::string> expected;
   for (int i = 1; i <= 50; ++i) expected.push_back("CODE" + std::to_string(100 + i));
-  for (const char* mode : {"--interval=20", "--whole-second"}) {
+  const std::vector<std::vector<std::string>> modes = {{}, {"--poll", "--interval=20"}, {"--poll", "--whole-second"}};
+  for (const auto& modeArguments : modes) {
+    const std::string mode = modeArguments.empty() ? "session" : modeArguments.back();
     rdrtest::PtyReader reader;
-    ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", reader.DevicePath(), mode});
+    std::vector<std::string> arguments = {RDR_EXECUTABLE, "scan", "--port", reader.DevicePath()};
+    arguments.insert(arguments.end(), modeArguments.begin(), modeArguments.end());
+    ChildProcess scan(arguments);
     std::thread sender([&] {
       for (const auto& code : expected) {
         reader.Send(code + "\r\n");
@@ -331,6 +335,19 @@ TEST(RdrScanTest, FiftyCodesSentATenthOfASecondApartArriveAsFiftyLinesInOrder) {
     scan.Signal(SIGTERM);
     EXPECT_EQ(scan.Wait(), 0) << mode << scan.ErrorOutput();
   }
+}
+
+TEST(RdrScanTest, ASixtyCharacterCodeComesOutWholeWithoutAWarning) {
+  rdrtest::PtyReader reader;
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", reader.DevicePath(), "--json", "--quiet"});
+  const std::string code(60, 'L');
+  reader.Send(code + "\r\n#hash\r\nNEXT1\r\n");
+  EXPECT_EQ(scan.ReadLine(5s), "{\"code\":\"" + code + "\"}");
+  EXPECT_EQ(scan.ReadLine(5s), "{\"code\":\"NEXT1\"}");
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0);
+  EXPECT_EQ(scan.ErrorOutput(), "rdr: dropped #hash: it does not begin with a letter or digit\n")
+      << "no 51-byte warning while the port is held";
 }
 
 bool Says(const std::optional<std::string>& line, const char* words) {

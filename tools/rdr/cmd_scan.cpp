@@ -1,10 +1,12 @@
-// rdr scan: polls the optical reader through the library and relays each
-// code it reads to standard output or into an X11 window, until Ctrl-C or
-// SIGTERM.
+// rdr scan: reads the optical reader through the library, holding its port
+// in a session (or, with --poll, polling it), and relays each code it reads
+// to standard output or into an X11 window, until Ctrl-C or SIGTERM.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +34,7 @@ struct ScanOptions {
   int32_t baud = 9600;
   int32_t type = 0;
   std::string to = "stdout";
+  bool poll = false;
   int32_t intervalMs = 20;
   bool wholeSecond = false;
   bool noWait = false;
@@ -72,7 +75,8 @@ std::optional<X11Delivery> DeliveryFor(const std::string& to) {
   }
 }
 
-// What one poll brought, handed from the poll thread to the main thread.
+// What one poll, or one wait of a session, brought, handed from the reading
+// thread to the main thread.
 struct PollOutcome {
   std::string frame;
   Rdr00800::ReadStatus status = Rdr00800::ReadStatus::Ok;
@@ -131,6 +135,50 @@ class Poller : public Rdr00800::TThread {
   std::function<void(const PollOutcome&)> deliver_;
 };
 
+// Holds the reader in a session and hands every code, and every change of the
+// reader's status, to `deliver` on the main thread.
+class SessionReader : public Rdr00800::TThread {
+ public:
+  SessionReader(std::string port, int32_t baud, std::function<void(const PollOutcome&)> deliver)
+      : TThread(true), port_(std::move(port)), baud_(baud), deliver_(std::move(deliver)) {}
+  ~SessionReader() override { TerminateAndWait(); }
+  SessionReader(const SessionReader&) = delete;
+  SessionReader& operator=(const SessionReader&) = delete;
+
+ protected:
+  void Execute() override {
+    Rdr00800::ReaderSession session(port_, baud_);
+    {
+      std::lock_guard lock(sessionMutex_);
+      session_ = &session;
+    }
+    std::optional<Rdr00800::ReadStatus> delivered;
+    while (!Terminated()) {
+      PollOutcome outcome;
+      if (auto code = session.NextCode(std::chrono::milliseconds(kRetryPauseMs))) outcome.frame = std::move(*code);
+      outcome.status = session.Status();
+      if (outcome.frame.empty() && outcome.status == delivered) continue;
+      // Composed only on a change: for a busy port it searches the system for the holder.
+      if (outcome.status != delivered) outcome.message = session.StatusMessage();
+      delivered = outcome.status;
+      Synchronize([&] { deliver_(outcome); });
+    }
+    std::lock_guard lock(sessionMutex_);
+    session_ = nullptr;
+  }
+  void TerminatedSet() override {
+    std::lock_guard lock(sessionMutex_);
+    if (session_) session_->Cancel();
+  }
+
+ private:
+  std::string port_;
+  int32_t baud_;
+  std::function<void(const PollOutcome&)> deliver_;
+  std::mutex sessionMutex_;
+  Rdr00800::ReaderSession* session_ = nullptr;
+};
+
 void Report(const std::string& line) { std::fprintf(stderr, "rdr: %s\n", line.c_str()); }
 
 // Splits each frame into codes and types them into the relay window; says on
@@ -150,6 +198,12 @@ class Relay {
     Follow(outcome);
     const bool full = WarnIfFrameFilledTheRead(outcome.frame, lastCharacterDropped_);
     Deliver(splitter_.Split(outcome.frame, full));
+  }
+  // A session's code: whole however long, its line end already gone.
+  void TakeCode(const PollOutcome& outcome) {
+    if (outcome.status != lastStatus_) Follow(outcome);
+    lastStatus_ = outcome.status;
+    Deliver(splitter_.Split(outcome.frame, false));
   }
   // Delivers a code a full last frame left open.
   void Finish() { Deliver(splitter_.Split({}, false)); }
@@ -195,6 +249,7 @@ class Relay {
   bool quiet_;
   bool noWait_;
   ReaderState state_ = ReaderState::Unknown;
+  std::optional<Rdr00800::ReadStatus> lastStatus_;
   std::optional<std::string> unreachable_;
   CodeSplitter splitter_;
 };
@@ -207,32 +262,37 @@ int RunScan(const ScanOptions& options, bool json) {
     Rdr00800::CheckPortOpens(options.port);
     throw CommandError(kExitDeviceUnavailable, Rdr00800::LastReadMessage());
   }
-  const int32_t speed = SpeedIndex(options.baud);
   Rdr00800::RegisterWindow(kRelayWindow, x11 ? x11->WindowProcedure() : StdoutRelay(json));
-  // The optical read takes its port from the table: with the person's own text
-  // there, the library's messages name the port as they know it.
-  Rdr00800::Portas[1] = options.port;
-  Rdr00800::IdPortaOpt = 1;
-  Rdr00800::IdVelocOpt = speed;
-  Rdr00800::IdTipoOpt = options.type;
-  // At least three character times (ten bits each): on a slow line a shorter
-  // interval would end polls between two characters of one code.
-  const int32_t threeCharactersMs = (30000 + options.baud - 1) / options.baud;
-  Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : std::max(options.intervalMs, threeCharactersMs);
   InstallStopSignals();
 
   Relay relay(options, device == options.port ? device : options.port + " (" + device + ")");
-  auto poller = std::make_unique<Poller>([&relay](const PollOutcome& outcome) { relay.Take(outcome); });
-  poller->Start();
-  while (!StopRequested() && !poller->Finished() && !relay.Unreachable() && !(x11 && !x11->Error().empty())) {
+  std::unique_ptr<Rdr00800::TThread> reader;
+  if (options.poll) {
+    // The optical read takes its port from the table: with the person's own
+    // text there, the library's messages name the port as they know it.
+    Rdr00800::Portas[1] = options.port;
+    Rdr00800::IdPortaOpt = 1;
+    Rdr00800::IdVelocOpt = SpeedIndex(options.baud);
+    Rdr00800::IdTipoOpt = options.type;
+    // At least three character times (ten bits each): on a slow line a shorter
+    // interval would end polls between two characters of one code.
+    const int32_t threeCharactersMs = (30000 + options.baud - 1) / options.baud;
+    Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : std::max(options.intervalMs, threeCharactersMs);
+    reader = std::make_unique<Poller>([&relay](const PollOutcome& outcome) { relay.Take(outcome); });
+  } else {
+    reader = std::make_unique<SessionReader>(options.port, options.baud,
+                                             [&relay](const PollOutcome& outcome) { relay.TakeCode(outcome); });
+  }
+  reader->Start();
+  while (!StopRequested() && !reader->Finished() && !relay.Unreachable() && !(x11 && !x11->Error().empty())) {
     Rdr00800::CheckSynchronize(100);
   }
-  // Waiting on the main thread serves the last poll's relay, so no code is lost.
-  poller->Terminate();
-  poller->WaitFor();
+  // Waiting on the main thread serves the last read's relay, so no code is lost.
+  reader->Terminate();
+  reader->WaitFor();
   relay.Finish();
-  const std::exception_ptr failure = poller->FatalException();
-  poller.reset();
+  const std::exception_ptr failure = reader->FatalException();
+  reader.reset();
   Rdr00800::UnregisterWindow(kRelayWindow);
   if (relay.Unreachable()) throw CommandError(kExitDeviceUnavailable, *relay.Unreachable());
   if (x11 && !x11->Error().empty()) throw CommandError(kExitWindowUnavailable, x11->Error());
@@ -245,6 +305,8 @@ int RunScan(const ScanOptions& options, bool json) {
 void AddScanCommand(CLI::App& app, CommandBody& body) {
   auto* scan = app.add_subcommand("scan", "Relay each code the optical reader sends until Ctrl-C or SIGTERM");
   scan->footer(
+      "Holds the reader's port open and relays each code as its line end arrives, whole however long (--poll: "
+      "one-shot polls of at most 51 bytes instead, as hosts of the library do by default). "
       "Splits what the reader sends into codes at CR, LF or CR LF; each code is one line, one JSON object, or typed "
       "followed by one Return. Control characters are never typed; they and codes that do not begin with a letter "
       "or digit are reported on standard error. Waits for a reader that is absent and carries on through unplug and "
@@ -256,17 +318,22 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
   scan->add_option("--baud", options->baud, "Line speed, one of the library's table")
       ->capture_default_str()
       ->check(LineSpeed());
-  scan->add_option("--type", options->type, "Optical reader type: 2 drops each frame's last character")
-      ->capture_default_str();
+  auto* poll = scan->add_flag("--poll", options->poll,
+                              "Poll the port once per read (open, read at most 51 bytes, close) instead of holding it");
+  scan->add_option("--type", options->type, "Optical reader type: 2 drops each frame's last character (with --poll)")
+      ->capture_default_str()
+      ->needs(poll);
   scan->add_option("--to", options->to, "stdout, x11:WINDOW_ID or x11:focused")->capture_default_str();
   auto* interval = scan->add_option("--interval", options->intervalMs,
                                     "A poll ends this many milliseconds after the reader's last byte (at least "
-                                    "three character times at --baud)")
+                                    "three character times at --baud; with --poll)")
                        ->capture_default_str()
-                       ->check(CLI::Range(1, 999));
+                       ->check(CLI::Range(1, 999))
+                       ->needs(poll);
   scan->add_flag("--whole-second", options->wholeSecond,
-                 "Let every poll wait out its whole second, as hosts of the library do by default")
-      ->excludes(interval);
+                 "Let every poll wait out its whole second, as hosts of the library do by default (with --poll)")
+      ->excludes(interval)
+      ->needs(poll);
   scan->add_flag("--no-wait", options->noWait,
                  "Exit with code 3 when the reader cannot be reached, instead of waiting");
   scan->add_flag("--quiet", options->quiet, "No line on standard error when the reader's state changes");
