@@ -35,7 +35,7 @@ __all__ = [
     "decode_proximity", "find_package_resource", "set_host_framework", "set_default_connection_string",
     "register_window", "unregister_window", "send_message", "post_text", "check_synchronize",
     "set_wake_main_thread", "start_dig_verif", "stop_dig_verif", "dig_verif_ok", "get_matricula_dv",
-    "decrypt", "last_read_status", "last_read_message", "scan",
+    "decrypt", "last_read_status", "last_read_message", "scan", "ReaderSession",
 ]
 
 WM_KEYDOWN = 0x0100
@@ -79,6 +79,10 @@ class _ScannerThread(ctypes.Structure):
     """Opaque Rdr00800ScannerThread."""
 
 
+class _Session(ctypes.Structure):
+    """Opaque Rdr00800Session."""
+
+
 class _PackageUnitEntry(ctypes.Structure):
     _fields_ = [("Initialization", ctypes.CFUNCTYPE(None)), ("Finalization", ctypes.CFUNCTYPE(None))]
 
@@ -107,6 +111,7 @@ _WINDOW_PROC = ctypes.CFUNCTYPE(_INTPTR, c_void_p, c_uint32, _UINTPTR, _INTPTR)
 _WAKE = ctypes.CFUNCTYPE(None, c_void_p)
 _TRACE = ctypes.CFUNCTYPE(None, c_void_p, c_char_p)
 _SCANNER = POINTER(_ScannerThread)
+_SESSION = POINTER(_Session)
 
 # name: (restype, argtypes). _TEXT_OUT results are freed by _take_text.
 DECLARATIONS = {
@@ -155,6 +160,12 @@ DECLARATIONS = {
     "Rdr00800_CheckPortOpens": (c_int32, [c_char_p]),
     "Rdr00800_ReadStatusName": (c_char_p, [c_int32]),
     "Rdr00800_SetTraceHandler": (None, [_TRACE, c_void_p]),
+    "Rdr00800_Session_Open": (_SESSION, [c_char_p, c_int32, c_int32]),
+    "Rdr00800_Session_NextCode": (_TEXT_OUT, [_SESSION, c_int32]),
+    "Rdr00800_Session_Status": (c_int32, [_SESSION]),
+    "Rdr00800_Session_StatusMessage": (_TEXT_OUT, [_SESSION]),
+    "Rdr00800_Session_Cancel": (None, [_SESSION]),
+    "Rdr00800_Session_Close": (None, [_SESSION]),
 }
 
 
@@ -175,7 +186,7 @@ def _load():
     for name, (restype, argtypes) in DECLARATIONS.items():
         entry = getattr(lib, name)
         entry.restype, entry.argtypes = restype, argtypes
-        if restype is _TEXT_OUT and name != "Rdr00800_FindPackageResource":
+        if restype is _TEXT_OUT and name not in ("Rdr00800_FindPackageResource", "Rdr00800_Session_NextCode"):
             entry.errcheck = _take_text
     return lib
 
@@ -488,59 +499,90 @@ class ScannerThread:
         self.close()
 
 
-def scan(on_code, port, baud=9600, reader_type=0, count=None, timeout=None, window=0x52445230):
-    """Calls on_code(code) with each code the optical reader on `port` sends.
+class ReaderSession:
+    """A reader held open between codes; each code comes out as soon as its line end arrives.
 
-    `port` is COMn, LPT1 or a device path; the reader is mapped to COM1's
-    place in the library's settings. Codes are str decoded from Windows-1252,
-    without their line end. Every call of on_code, and every synchronized call
-    of the library, runs on the calling thread, which must be the one that
-    called initialize(). Stops after `count` codes, `timeout` seconds, Ctrl-C
-    or an exception from on_code (raised again here); codes already read when
-    it stops are still delivered. Returns the number of codes delivered.
+    `port` is COMn, LPT1 or a device path, opened on the first next_code()
+    exclusively, as a poll opens it. Codes end at CR or LF (CR LF and LF CR
+    are one end, empty codes skipped), or after `quiet_end_ms` without a byte;
+    codes over 4096 bytes come in 4096-byte pieces. Bytes that arrive between
+    two next_code() calls wait for the next one. A port that cannot be read is
+    tried again every 250 ms while next_code() waits. Works on any thread, with
+    or without initialize(); one thread at a time calls next_code(), while
+    status, status_message and cancel() work from any thread. Use it with
+    `with`, or call close().
     """
-    device = port_device_path(port)
-    if not device:
+
+    _session = None
+
+    def __init__(self, port, baud, quiet_end_ms=20):
+        self._session = _lib.Rdr00800_Session_Open(to_bytes(port), baud, quiet_end_ms)
+        if not self._session:
+            raise OSError("rdr00800: no session for %r: %s" % (port, last_error()))
+
+    def next_code(self, timeout):
+        """The next code (str, Windows-1252) within `timeout` seconds; None when none came in
+        time, after cancel(), or while the port cannot be read (see status)."""
+        pointer = _lib.Rdr00800_Session_NextCode(self._live(), max(0, int(timeout * 1000)))
+        return _take_text(pointer) if pointer else None
+
+    @property
+    def status(self):
+        """ReadStatus.OK while the port is open, otherwise why not."""
+        return ReadStatus(_lib.Rdr00800_Session_Status(self._live()))
+
+    @property
+    def status_message(self):
+        """The status as one line for a person; "" while OK."""
+        return _lib.Rdr00800_Session_StatusMessage(self._live())
+
+    def cancel(self):
+        """Ends a waiting next_code() at once (or the next one); any thread."""
+        _lib.Rdr00800_Session_Cancel(self._live())
+
+    def close(self):
+        """Releases the port; no other call of this session may be under way."""
+        if self._session:
+            _lib.Rdr00800_Session_Close(self._session)
+            self._session = None
+
+    def _live(self):
+        if not self._session:
+            raise ValueError("the reader session is closed")
+        return self._session
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    def __del__(self):
+        if _lib is not None:  # not at interpreter exit, once the module's globals are gone
+            self.close()
+
+
+def scan(on_code, port, baud=9600, count=None, timeout=None):
+    """Calls on_code(code) with each code the reader on `port` sends, one call per code.
+
+    `port` is COMn, LPT1 or a device path, held open in a ReaderSession. Codes
+    are str decoded from Windows-1252, without their line end. on_code runs on
+    the calling thread, which may be any thread. Stops after `count` codes,
+    `timeout` seconds, Ctrl-C or an exception from on_code (raised again
+    here). Returns the number of codes delivered.
+    """
+    if not port_device_path(port):
         raise ValueError("port %r names no device" % (port,))
-    speed_texts = speeds()
-    if str(baud) not in speed_texts:
-        raise ValueError("the optical reader takes one of the speeds %s" % " ".join(speed_texts))
-    delivered = [0]
-    pending = bytearray()
-    failures = []  # ctypes would print and drop an exception raised in a callback
-
-    def relay(message, w_param, _):
-        if message == WM_CHAR:
-            pending.append(w_param & 0xFF)
-        elif message == WM_KEYDOWN and w_param == VK_RETURN and not failures:
-            code = to_text(bytes(pending)).rstrip("\r\n")
-            pending.clear()
-            delivered[0] += 1
-            try:
-                on_code(code)
-            except BaseException as error:  # noqa: B036 - Ctrl-C in on_code stops the scan too
-                failures.append(error)
-        return 0
-
-    set_port_device("COM1", device)
-    set_setting(Setting.ID_PORTA_OPT, 1)
-    set_setting(Setting.ID_VELOC_OPT, speed_texts.index(str(baud)))
-    set_setting(Setting.ID_TIPO_OPT, reader_type)
-    register_window(window, relay)
     deadline = None if timeout is None else time.monotonic() + timeout
-    try:
-        with ScannerThread(window) as scanner:
-            scanner.start()
-            try:
-                while (count is None or delivered[0] < count) and not failures and not scanner.finished():
-                    if deadline is not None and time.monotonic() >= deadline:
-                        break
-                    check_synchronize(100)
-            finally:
-                scanner.terminate()
-                scanner.wait_for()
-    finally:
-        unregister_window(window)
-    if failures:
-        raise failures[0]
-    return delivered[0]
+    delivered = 0
+    with ReaderSession(port, baud) as session:
+        while count is None or delivered < count:
+            # Short waits, so that Ctrl-C reaches Python between them.
+            wait = 0.25 if deadline is None else min(0.25, deadline - time.monotonic())
+            if wait < 0:
+                break
+            code = session.next_code(wait)
+            if code is not None:
+                delivered += 1
+                on_code(code)
+    return delivered

@@ -110,6 +110,24 @@ class Callbacks(unittest.TestCase):
         self.assertGreaterEqual(count, 1)
         self.assertEqual(calls[0], ("CçDE42", threading.get_ident()))
 
+    def test_scan_calls_back_once_per_code_on_any_thread(self):
+        calls = []
+        with SimulatedReader("optical", "--frame", "A1\\r\\nB2\\r\\n") as reader:
+            worker = threading.Thread(target=lambda: calls.append(rdr00800.scan(calls.append, reader.device, count=2,
+                                                                                 timeout=20)))
+            worker.start()
+            worker.join(30)
+        self.assertEqual(calls, ["A1", "B2", 2])
+
+    def test_a_session_hands_out_codes_and_says_why_it_cannot(self):
+        with rdr00800.ReaderSession("/dev/rdr-python-test-missing", 9600) as session:
+            self.assertIsNone(session.next_code(0))
+            self.assertEqual(session.status, rdr00800.ReadStatus.NO_SUCH_DEVICE)
+            self.assertIn("no such device", session.status_message)
+            session.cancel()
+            self.assertIsNone(session.next_code(60))
+        self.assertRaises(ValueError, session.next_code, 0)
+
     def test_scan_raises_what_the_callback_raised(self):
         def refuse(code):
             raise RuntimeError("refused " + code)
@@ -144,7 +162,8 @@ class ReadmeExample(unittest.TestCase):
             run = subprocess.run([sys.executable, "-c", example, card.device, scanner.device], capture_output=True,
                                  text=True, timeout=30)
         self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertEqual(run.stdout.splitlines()[:3], ["card: 12345678", "frame: 12345678", "scanned: CODE42"])
+        self.assertEqual(run.stdout.splitlines(),
+                         ["card: 12345678", "frame: 12345678", "scanned: CODE42", "scanned: CODE42"])
 
 
 if __name__ == "__main__":
