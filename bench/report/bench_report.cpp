@@ -128,10 +128,16 @@ struct Contender {
   rdrbench::Poll poll;
 };
 
-// The first number after `label` in the output of `command`; -1 without one.
-double NumberAfter(const std::string& output, const std::string& label) {
-  const size_t at = output.find(label);
-  return at == std::string::npos ? -1 : std::atof(output.c_str() + at + label.size());
+// The first number after `label` in the output of `command`, or after
+// `field` in the rest of the line `label` begins; -1 without one.
+double NumberAfter(const std::string& output, const std::string& label, const std::string& field = {}) {
+  size_t at = output.find(label);
+  if (at == std::string::npos) return -1;
+  at += label.size();
+  if (field.empty()) return std::atof(output.c_str() + at);
+  const size_t fieldAt = output.find(field, at);
+  if (fieldAt == std::string::npos || fieldAt > output.find('\n', at)) return -1;
+  return std::atof(output.c_str() + fieldAt + field.size());
 }
 
 std::string OutputOf(const std::string& command) {
@@ -240,9 +246,13 @@ int main(int argc, char** argv) {
   row(
       "  vs bare termios", [&](size_t i) { return median(openFailure, i) / median(openFailure, kBare); }, "%.2fx");
   std::printf("%-44s %14.1f\n", "scanner relay latency, read -> Enter (us)", NumberAfter(scanner, "median "));
-  std::printf("%-44s %14.1f\n", "scanner last byte -> Enter, 20 ms (ms)",
-              NumberAfter(scanner, "interval 20 ms: median "));
+  std::printf("%-44s %14.3f\n", "scanner last byte -> Enter, session (ms)",
+              NumberAfter(scanner, "end-to-end session: median "));
+  std::printf("%-44s %14.3f\n", "  p99 (ms)", NumberAfter(scanner, "end-to-end session:", "p99 "));
+  std::printf("%-44s %14.1f\n", "  interval polls, 20 ms (ms)", NumberAfter(scanner, "interval 20 ms: median "));
   std::printf("%-44s %14.1f\n", "  whole-second polls (ms)", NumberAfter(scanner, "whole second: median "));
+  std::printf("%-44s %14.3f\n", "session line end -> NextCode (ms)", NumberAfter(scanner, "session NextCode: median "));
+  std::printf("%-44s %14.3f\n", "  p99 (ms)", NumberAfter(scanner, "session NextCode:", "p99 "));
   std::printf("%-44s %13.2f%%\n", "scanner idle CPU, unplugged reader (core)",
               NumberAfter(scanner, "with the pause: "));
   std::printf("%-44s %14.3g\n", "pure decode, 10-character frame (frames/s)", NumberAfter(decode, "\"frames/s\": "));

@@ -1,12 +1,15 @@
 // Scanner figures: relay latency from a poll's return to the Enter in the
 // host window; end-to-end latency from the reader's last byte to that Enter,
-// on a pseudo-terminal, in interval mode and with whole-second polls; and the
+// on a pseudo-terminal, in interval mode, with whole-second polls and with the
+// port held in a session (ScannerHoldsPort), and from the line end to a
+// session's NextCode returning; and the
 // processor cost of a scanner on a port that cannot be opened, with the pause
 // after such polls and without it, and on a port that opens but fails every
 // read at once.
 //
 // Usage: rdr00800_scanner_bench [relay samples, default 2000] [idle seconds, default 5]
 //                               [end-to-end samples, default 200] [whole-second samples, default 20]
+//                               [session samples, default 200]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -74,15 +77,27 @@ double Quantile(std::vector<double> values, double q) {
   return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1))];
 }
 
+void PrintLatencies(const char* label, const std::vector<double>& latenciesMs, const char* measured) {
+  if (latenciesMs.empty()) {
+    std::printf("%s: no code arrived\n", label);
+    return;
+  }
+  std::printf("%s: median %.3f ms, p90 %.3f ms, p99 %.3f ms, min %.3f ms, max %.3f ms (%zu codes, %s)\n", label,
+              Quantile(latenciesMs, 0.5), Quantile(latenciesMs, 0.9), Quantile(latenciesMs, 0.99),
+              Quantile(latenciesMs, 0), Quantile(latenciesMs, 1), latenciesMs.size(), measured);
+}
+
 // A code sent to a pseudo-terminal at a random moment against the scanner's
-// polls; timed from the write of its last byte to the Enter in the window.
-// Main thread: it sends, then serves the scanner's calls until the Enter.
-void MeasureEndToEnd(const char* label, int32_t intervalMs, int samples) {
+// polls (or its held port); timed from the write of its last byte to the
+// Enter in the window. Main thread: it sends, then serves the scanner's calls
+// until the Enter.
+void MeasureEndToEnd(const char* label, int32_t intervalMs, bool holdPort, int samples) {
   rdrtest::PtyReader reader;
   Rdr00800::SetPortDevice("COM1", reader.DevicePath());
   Rdr00800::IdPortaOpt = 1;
   Rdr00800::IdVelocOpt = 5;
   Rdr00800::ReadIntervalTimeoutMs = intervalMs;
+  Rdr00800::ScannerHoldsPort = holdPort;
   Clock::time_point enteredAt{};
   int entered = 0;
   Rdr00800::RegisterWindow(kWindow, [&](uint32_t msg, uintptr_t key, intptr_t) -> intptr_t {
@@ -94,7 +109,7 @@ void MeasureEndToEnd(const char* label, int32_t intervalMs, int samples) {
   });
   std::vector<double> latenciesMs;
   std::mt19937 random(12345);
-  std::uniform_int_distribution<int> pauseMs(0, intervalMs > 0 ? 100 : 1000);
+  std::uniform_int_distribution<int> pauseMs(0, intervalMs > 0 || holdPort ? 100 : 1000);
   {
     Rdr00800::TScannerThread scanner(Rdr00800::tpNormal, kWindow);
     scanner.Start();
@@ -109,10 +124,41 @@ void MeasureEndToEnd(const char* label, int32_t intervalMs, int samples) {
   }
   Rdr00800::UnregisterWindow(kWindow);
   Rdr00800::ReadIntervalTimeoutMs = 0;
+  Rdr00800::ScannerHoldsPort = false;
   Rdr00800::SetPortDevice("COM1", "");
-  std::printf("end-to-end %s: median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms (%d codes, last byte -> Enter)\n",
-              label, Quantile(latenciesMs, 0.5), Quantile(latenciesMs, 0.9), Quantile(latenciesMs, 0),
-              Quantile(latenciesMs, 1), samples);
+  PrintLatencies((std::string("end-to-end ") + label).c_str(), latenciesMs, "last byte -> Enter");
+}
+
+// A session waiting in NextCode on a pseudo-terminal; another thread sends a
+// code at a random moment. Timed from the write of its line end to NextCode's
+// return.
+void MeasureSessionNextCode(int samples) {
+  rdrtest::PtyReader reader;
+  Rdr00800::ReaderSession session(reader.DevicePath(), 9600);
+  session.NextCode(0ms);  // opens the port
+  std::atomic<int64_t> sentAtNs{0};
+  std::atomic<int> timed{0};
+  std::thread sender([&] {
+    std::mt19937 random(54321);
+    std::uniform_int_distribution<int> pauseMs(0, 100);
+    for (int sample = 0; sample < samples; ++sample) {
+      // The previous code's stamp stays until it has been timed.
+      while (timed.load() < sample) std::this_thread::sleep_for(1ms);
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs(random)));
+      // Stamped first: the stamp must be there when NextCode returns.
+      sentAtNs = Clock::now().time_since_epoch().count();
+      reader.Send("ABCDEF123456\r\n");
+    }
+  });
+  std::vector<double> latenciesMs;
+  while (static_cast<int>(latenciesMs.size()) < samples) {
+    if (!session.NextCode(5s)) break;
+    const int64_t now = Clock::now().time_since_epoch().count();
+    latenciesMs.push_back(static_cast<double>(now - sentAtNs.load()) / 1e6);
+    ++timed;
+  }
+  sender.join();
+  PrintLatencies("session NextCode", latenciesMs, "line end -> NextCode return");
 }
 
 double ProcessCpuSeconds() {
@@ -186,9 +232,12 @@ int main(int argc, char** argv) {
   const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   const int endToEnd = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
   const int wholeSecond = argc > 4 ? std::max(1, std::atoi(argv[4])) : 20;
+  const int sessionSamples = argc > 5 ? std::max(1, std::atoi(argv[5])) : 200;
   MeasureRelayLatency(samples);
-  MeasureEndToEnd("interval 20 ms", 20, endToEnd);
-  MeasureEndToEnd("whole second", 0, wholeSecond);
+  MeasureSessionNextCode(sessionSamples);
+  MeasureEndToEnd("session", 0, true, sessionSamples);
+  MeasureEndToEnd("interval 20 ms", 20, false, endToEnd);
+  MeasureEndToEnd("whole second", 0, false, wholeSecond);
   MeasureIdleCost(seconds);
   return 0;
 }
