@@ -116,8 +116,9 @@ void MeasureEndToEnd(const char* label, int32_t intervalMs, bool holdPort, int s
     for (int sample = 0; sample < samples; ++sample) {
       std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs(random)));
       const int before = entered;
-      reader.Send("ABCDEF123456\r\n");
+      // Stamped before the write, which the reading thread may answer before it returns.
       const auto sentAt = Clock::now();
+      reader.Send("ABCDEF123456\r\n");
       while (entered == before) Rdr00800::CheckSynchronize(2000);
       latenciesMs.push_back(std::chrono::duration<double, std::milli>(enteredAt - sentAt).count());
     }
