@@ -192,7 +192,7 @@ TEST(RdrDecryptTest, SaysWhichLibraryAnsweredAndWhyNot) {
       {{"--dir", broken, "--connection", database, "471260"}, 5, "KQZR32.dll could not be loaded"},
       {{"--resident", "--library", twins / "kqzr32.DLL", "471260"},
        5,
-       "was loaded instead, and its answer is not used"},
+       "was loaded instead of " + (twins / "kqzr32.DLL").string()},
       {{"--dir", good, "--connection", database, ""}, 5, "the code is empty"},
       {{"--dir", good, "--connection", database, std::string(1500, '1')}, 5, "nothing for the 1500-character code"},
   };

@@ -83,8 +83,8 @@ class LoadedLibraryWatch {
     const bool named = wanted.empty() || fs::equivalent(file_, wanted, error) ||
                        fs::equivalent(fs::path(file_).parent_path(), wanted, error);
     if (!named) {
-      throw CommandError(kExitNotDecrypted, wanted.string() + " did not give the library; " + file_ +
-                                                " was loaded instead, and its answer is not used");
+      throw CommandError(kExitNotDecrypted,
+                         file_ + " was loaded instead of " + wanted.string() + ", and its answer is not used");
     }
     std::fprintf(stderr, "rdr: answered by %s\n", file_.c_str());
     return file_;
