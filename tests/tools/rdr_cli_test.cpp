@@ -18,6 +18,7 @@
 
 #include "child_process.h"
 #include "support/pty_reader.h"
+#include "support/test_kit.h"
 
 namespace rdrtest {
 namespace {
@@ -108,6 +109,7 @@ TEST(RdrArgumentsTest, BadArgumentsExitTwoWithOneLine) {
       {"simulate", "--kind", "optical"},
       {"simulate", "--kind", "optical", "--facility", "1", "--card", "2"},
       {"decrypt", "471260"},
+      {"decrypt", "--library", "/etc/passwd", "471260"},
       {"scan", "--port", "/dev/null", "--to", "printer"},
       {"frobnicate"},
       {"read", "--port", "/dev/null", "--baud", "0"},
@@ -149,6 +151,60 @@ TEST(RdrArgumentsTest, MessagesSayWhatHappened) {
     const auto fields = ParseJsonObject(json.out.substr(0, json.out.size() - 1));
     EXPECT_FALSE(fields.at("error").empty()) << json.out;
     EXPECT_NE(fields.at("reason").find(c.saying), std::string::npos) << json.out;
+  }
+}
+
+// Directories as users set them up, each with a copy of the sample library
+// (not the one beside rdr, so that the answering file tells them apart).
+TEST(RdrDecryptTest, SaysWhichLibraryAnsweredAndWhyNot) {
+  namespace fs = std::filesystem;
+  const fs::path sample = fs::path(RDR_EXECUTABLE).parent_path() / "KQZR32.dll";
+  TempDir root;
+  const auto make = [&](const std::string& name, std::vector<std::string> libraries, const char* config) {
+    const fs::path directory = root.Path() / name;
+    fs::create_directory(directory);
+    for (const std::string& library : libraries) fs::copy_file(sample, directory / library);
+    if (config) std::ofstream(directory / "Cliente.Cfg") << config;
+    return directory;
+  };
+  const fs::path good = make("good", {"KQZR32.dll"}, "Chave=4711\n");
+  const fs::path empty = make("empty", {"KQZR32.dll"}, "");
+  const fs::path none = make("none", {"KQZR32.dll"}, nullptr);
+  const fs::path broken = make("broken", {}, "Chave=4711\n");
+  std::ofstream(broken / "KQZR32.dll") << "not a library";
+  const fs::path twins = make("twins", {"KQZR32.dll", "kqzr32.DLL"}, "Chave=4711\n");
+  const std::string database = "Driver=SQLite3;Database=" + (root.Path() / "rdr.db").string();
+  const std::string answered = "rdr: answered by ";
+
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string saying;  // in standard output, then standard error
+  };
+  const Case cases[] = {
+      {{"--dir", good, "--connection", database, "471260"}, 0, answered + (good / "KQZR32.dll").string()},
+      {{"--library", good / "KQZR32.dll", "--connection", database, "471260"}, 0, answered},
+      {{"--resident", "--library", good / "KQZR32.dll", "471260"}, 0, answered + (good / "KQZR32.dll").string()},
+      {{"--dir", empty, "--connection", database, "471260"},
+       5,
+       (empty / "Cliente.Cfg").string() + " is there but empty"},
+      {{"--dir", none, "--connection", database, "471260"}, 5, "found no Cliente.Cfg in " + none.string()},
+      {{"--dir", broken, "--connection", database, "471260"}, 5, "KQZR32.dll could not be loaded"},
+      {{"--resident", "--library", twins / "kqzr32.DLL", "471260"},
+       5,
+       "was loaded instead of " + (twins / "kqzr32.DLL").string()},
+      {{"--dir", good, "--connection", database, ""}, 5, "the code is empty"},
+      {{"--dir", good, "--connection", database, std::string(1500, '1')}, 5, "nothing for the 1500-character code"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"decrypt"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const RunResult result = RunRdr(arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << testing::PrintToString(c.arguments) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.saying), std::string::npos) << result.out << result.err;
+    if (c.exitCode == 0) {
+      EXPECT_EQ(result.out, "000123\n");
+    }
   }
 }
 
