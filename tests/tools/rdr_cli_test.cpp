@@ -272,8 +272,9 @@ TEST(RdrReadTest, FrameThatFillsTheReadIsFlaggedUnlessQuiet) {
   EXPECT_NE(read.err.find("the frame may continue in the next poll"), std::string::npos) << read.err;
 
   ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--quiet"});
-  // The rest of the frame went with the poll that closed on it.
-  EXPECT_EQ(scan.ReadLine(5s), std::string(51, 'F'));
+  // The rest of the frame goes to the next poll, or with the one that closed
+  // on it when the simulator saw that close first.
+  EXPECT_EQ(scan.ReadLine(5s).value_or("").substr(0, 51), std::string(51, 'F'));
   scan.Signal(SIGTERM);
   EXPECT_EQ(scan.Wait(), 0);
   EXPECT_EQ(scan.ErrorOutput(), "");
