@@ -138,6 +138,7 @@ TEST(RdrArgumentsTest, MessagesSayWhatHappened) {
       {{"read", "--port", "/dev/null", "--baud", "0"}, 2, "'0' is not a line speed"},
       {{"decrypt", "--dir", "/tmp", "471260"}, 7, "no database: give --connection"},
       {{"read", "--port", "/dev/rdr-no-such-device"}, 3, "/dev/rdr-no-such-device"},
+      {{"scan", "--port", "--quiet"}, 2, "--port lacks its value: --quiet is another option"},
   };
   for (const Case& c : cases) {
     const RunResult result = RunRdr(c.arguments);
@@ -243,7 +244,8 @@ TEST(RdrArgumentsTest, DeviceThatCannotBeOpenedExitsThreeWithTheLibrarysReason) 
       {{"read", "--port", "/dev/rdr-no-such-device"},
        "rdr: /dev/rdr-no-such-device: no such device (No such file or directory)\n"},
       {{"prox", "--type", "2", "--port", "PRINTER", "--baud", "9600"},
-       "rdr: PRINTER names no device: map it with SetPortDevice or use a /dev path\n"},
+       "rdr: PRINTER names no device: give --port the reader's device, such as /dev/ttyUSB0 (rdr ports lists "
+       "them)\n"},
       {{"read", "--port", "/dev/null", "--optical"}, "rdr: /dev/null: not a serial port\n"},
       {{"read", "--port", simulator.Device()},
        "rdr: " + simulator.Device() + ": held by process " + std::to_string(::getpid()) + " (" + self + ")\n"},
@@ -318,12 +320,20 @@ TEST(RdrReadTest, OpticalTypeTwoDropsTheLastCharacter) {
       << "600 is not a speed of the table";
 }
 
-TEST(RdrReadTest, FrameThatFillsTheReadIsFlagged) {
-  Simulator simulator({"--kind", "optical", "--frame", std::string(60, 'F'), "--count", "1"});
+TEST(RdrReadTest, FrameThatFillsTheReadIsFlaggedUnlessQuiet) {
+  Simulator simulator({"--kind", "optical", "--frame", std::string(60, 'F'), "--count", "2"});
   const RunResult read = RunRdr({"read", "--port", simulator.Device()});
   EXPECT_EQ(read.exitCode, 0) << read.err;
   EXPECT_EQ(read.out, std::string(51, 'F') + "\n");
   EXPECT_NE(read.err.find("the frame may continue in the next poll"), std::string::npos) << read.err;
+
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--quiet"});
+  // The rest of the frame goes to the next poll, or with the one that closed
+  // on it when the simulator saw that close first.
+  EXPECT_EQ(scan.ReadLine(5s).value_or("").substr(0, 51), std::string(51, 'F'));
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0);
+  EXPECT_EQ(scan.ErrorOutput(), "");
 }
 
 TEST(RdrReadTest, FrameLeftUnreadGoesToTheNextHost) {
@@ -340,10 +350,10 @@ TEST(RdrReadTest, FrameLeftUnreadGoesToTheNextHost) {
   EXPECT_EQ(read.out, "ONLY1\\r\\n\n");
 }
 
-TEST(RdrReadTest, EveryProxGetsTheSimulatedCardWhateverThePeriod) {
+// Without --every, one frame per open, however soon the next open comes.
+TEST(RdrReadTest, EveryProxGetsTheSimulatedCard) {
   const std::string link = "/tmp/rdr-cli-test-prox-" + std::to_string(::getpid());
-  Simulator simulator(
-      {"--kind", "proximity", "--facility", "123", "--card", "45678", "--every", "3600000", "--link", link});
+  Simulator simulator({"--kind", "proximity", "--facility", "123", "--card", "45678", "--link", link});
   EXPECT_EQ(simulator.Device(), link);
   for (int attempt = 0; attempt < 3; ++attempt) {
     const RunResult prox = RunRdr({"prox", "--type", "2", "--port", link, "--baud", "9600", "--json"});
@@ -352,11 +362,13 @@ TEST(RdrReadTest, EveryProxGetsTheSimulatedCardWhateverThePeriod) {
   }
 }
 
+// Codes are Windows-1252: characters above 127 come out in UTF-8.
 TEST(RdrScanTest, RelaysCodesToStdoutAndEndsCleanlyOnSigterm) {
-  Simulator simulator({"--kind", "optical", "--frame", R"(CODE42\r\n)", "--every", "1100", "--count", "2"});
+  Simulator simulator(
+      {"--kind", "optical", "--frame", R"(C\xC9D\x80\xE7\x8A42\r\n)", "--every", "1100", "--count", "2"});
   ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--to", "stdout"});
-  EXPECT_EQ(scan.ReadLine(5s), "CODE42");
-  EXPECT_EQ(scan.ReadLine(5s), "CODE42");
+  EXPECT_EQ(scan.ReadLine(5s), "C\u00C9D\u20AC\u00E7\u016042");
+  EXPECT_EQ(scan.ReadLine(5s), "C\u00C9D\u20AC\u00E7\u016042");
   scan.Signal(SIGTERM);
   EXPECT_EQ(scan.Wait(), 0) << scan.ErrorOutput();
 }
@@ -404,6 +416,16 @@ TEST(RdrScanTest, ASixtyCharacterCodeComesOutWholeWithoutAWarning) {
   EXPECT_EQ(scan.Wait(), 0);
   EXPECT_EQ(scan.ErrorOutput(), "rdr: dropped #hash: it does not begin with a letter or digit\n")
       << "no 51-byte warning while the port is held";
+}
+
+// With --every, a code per period by the clock, however often the host
+// opens: scan opens anew after each code. The clock starts at the first open.
+TEST(RdrSimulateTest, EveryPacesCodesByTheClockForAPollingHost) {
+  Simulator simulator({"--kind", "optical", "--frame", R"(TICK\r\n)", "--every", "300"});
+  const auto start = std::chrono::steady_clock::now();
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--poll"});
+  for (int code = 0; code < 5; ++code) ASSERT_EQ(scan.ReadLine(5s), "TICK") << code;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 4 * 300ms);
 }
 
 bool Says(const std::optional<std::string>& line, const char* words) {
@@ -466,6 +488,14 @@ TEST(RdrSimulateTest, LinkNeverReplacesWhatTheSimulatorDidNotMake) {
     EXPECT_TRUE(std::filesystem::is_character_file(link));
   }
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  // A running simulator keeps its link: a second one is refused.
+  {
+    Simulator first({"--kind", "optical", "--frame", "A1", "--link", link.string()});
+    const RunResult second = RunRdr({"simulate", "--kind", "optical", "--frame", "A1", "--link", link.string()});
+    EXPECT_EQ(second.exitCode, 2);
+    EXPECT_NE(second.err.find("still running"), std::string::npos) << second.err;
+    EXPECT_TRUE(std::filesystem::is_character_file(link)) << "the second simulator took the link";
+  }
   {
     Simulator simulator({"--kind", "optical", "--frame", "A1", "--link", link.string()});
     std::ofstream(keep) << "someone else's";
@@ -529,11 +559,12 @@ class XvfbTest : public testing::Test {
     return received;
   }
 
-  // A 12-character code with bytes above 127, and its keysyms: Latin-1
-  // keysyms equal their character's code; Return ends the code.
-  const std::string kCode = R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)";
-  const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9", "61",  "ff",
-                                                 "c6", "62", "b5", "51", "e4", "ff0d"};
+  // A code of Windows-1252 characters above 127, and its keysyms: Latin-1
+  // keysyms equal their character's code, € is EuroSign, the others of
+  // 0x80-0x9F are Unicode keysyms (Š: U+0160); Return ends the code.
+  const std::string kCode = R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4\x80\x8A)";
+  const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9",   "61",      "ff",  "c6",
+                                                 "62", "b5", "51", "e4", "20ac", "1000160", "ff0d"};
   int scanExit_ = -1;
   std::string scanError_;
 
@@ -564,6 +595,17 @@ TEST_F(XvfbTest, FrameOfSeveralCodesArrivesAsCodesEachEndedByOneReturn) {
   // Said once for each code that had them.
   EXPECT_NE(scanError_.find("left out control characters \\x02\\x03\n"), std::string::npos) << scanError_;
   EXPECT_NE(scanError_.find("left out control characters \\t\n"), std::string::npos) << scanError_;
+}
+
+TEST_F(XvfbTest, LostDisplayEndsTheScanWithExitSix) {
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", "/dev/null", "--to", "x11:focused"}, {Environment()});
+  // Polling, so connected to the display.
+  const auto polling = scan.ReadErrorLine(5s);
+  ASSERT_TRUE(Says(polling, "not a serial port")) << polling.value_or("(none)");
+  xvfb_->Signal(SIGTERM);
+  xvfb_->Wait();
+  EXPECT_EQ(scan.Wait(), 6);
+  EXPECT_EQ(scan.ErrorOutput(), "rdr: lost the connection to the X display " + display_ + "\n");
 }
 
 TEST_F(XvfbTest, WrongWindowIsAClearError) {
