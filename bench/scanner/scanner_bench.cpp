@@ -2,10 +2,10 @@
 // host window; end-to-end latency from the reader's last byte to that Enter,
 // on a pseudo-terminal, in interval mode, with whole-second polls and with the
 // port held in a session (ScannerHoldsPort), and from the line end to a
-// session's NextCode returning; and the
-// processor cost of a scanner on a port that cannot be opened, with the pause
-// after such polls and without it, and on a port that opens but fails every
-// read at once.
+// session's NextCode returning, and from Terminate to the end of a scanner
+// holding its port; and the processor cost of a scanner on a port that cannot
+// be opened, with the pause after such polls and without it, and on a port
+// that opens but fails every read at once.
 //
 // Usage: rdr00800_scanner_bench [relay samples, default 2000] [idle seconds, default 5]
 //                               [end-to-end samples, default 200] [whole-second samples, default 20]
@@ -82,7 +82,7 @@ void PrintLatencies(const char* label, const std::vector<double>& latenciesMs, c
     std::printf("%s: no code arrived\n", label);
     return;
   }
-  std::printf("%s: median %.3f ms, p90 %.3f ms, p99 %.3f ms, min %.3f ms, max %.3f ms (%zu codes, %s)\n", label,
+  std::printf("%s: median %.3f ms, p90 %.3f ms, p99 %.3f ms, min %.3f ms, max %.3f ms (%zu samples, %s)\n", label,
               Quantile(latenciesMs, 0.5), Quantile(latenciesMs, 0.9), Quantile(latenciesMs, 0.99),
               Quantile(latenciesMs, 0), Quantile(latenciesMs, 1), latenciesMs.size(), measured);
 }
@@ -133,6 +133,29 @@ void MeasureEndToEnd(const char* label, int32_t intervalMs, bool holdPort, int s
 // A session waiting in NextCode on a pseudo-terminal; another thread sends a
 // code at a random moment. Timed from the write of its line end to NextCode's
 // return.
+// A scanner holding its port, waiting for a code; timed from Terminate to the
+// end of WaitFor.
+void MeasureSessionTerminate(int samples) {
+  rdrtest::PtyReader reader;
+  Rdr00800::SetPortDevice("COM1", reader.DevicePath());
+  Rdr00800::IdPortaOpt = 1;
+  Rdr00800::IdVelocOpt = 5;
+  Rdr00800::ScannerHoldsPort = true;
+  std::vector<double> latenciesMs;
+  for (int sample = 0; sample < samples; ++sample) {
+    Rdr00800::TScannerThread scanner(Rdr00800::tpNormal, kWindow);
+    scanner.Start();
+    std::this_thread::sleep_for(30ms);  // into its wait for a code
+    const auto terminatedAt = Clock::now();
+    scanner.Terminate();
+    scanner.WaitFor();
+    latenciesMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - terminatedAt).count());
+  }
+  Rdr00800::ScannerHoldsPort = false;
+  Rdr00800::SetPortDevice("COM1", "");
+  PrintLatencies("session Terminate", latenciesMs, "Terminate -> end of WaitFor");
+}
+
 void MeasureSessionNextCode(int samples) {
   rdrtest::PtyReader reader;
   Rdr00800::ReaderSession session(reader.DevicePath(), 9600);
@@ -237,6 +260,7 @@ int main(int argc, char** argv) {
   MeasureRelayLatency(samples);
   MeasureSessionNextCode(sessionSamples);
   MeasureEndToEnd("session", 0, true, sessionSamples);
+  MeasureSessionTerminate(20);
   MeasureEndToEnd("interval 20 ms", 20, false, endToEnd);
   MeasureEndToEnd("whole second", 0, false, wholeSecond);
   MeasureIdleCost(seconds);
