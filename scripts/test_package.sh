@@ -60,7 +60,8 @@ if [[ $mode == --inside ]]; then
 
   step "the installed Python module and the README's example"
   /usr/bin/python3 -c 'import rdr00800; print(rdr00800.__file__)' | grep '^/usr/lib/python3/dist-packages/'
-  (cd "$root/python/tests" && RDR=/usr/bin/rdr RDR00800_SOURCE_DIR=$root /usr/bin/python3 -m unittest test_rdr00800)
+  (cd "$root/python/tests" && RDR=/usr/bin/rdr RDR00800_SOURCE_DIR=$root SAMPLE_LIBRARY=/usr/lib/rdr00800/sample/KQZR32.dll \
+    /usr/bin/python3 -m unittest test_rdr00800)
 
   step "bash completion"
   source /usr/share/bash-completion/completions/rdr
