@@ -1,6 +1,6 @@
-// The serial device layer: what the one-shot read needs from a serial port,
-// with one backend per platform (device_linux.cpp, device_win32.cpp), chosen
-// by CMake.
+// The serial device layer: what the one-shot read and a reader held open need
+// from a serial port, with one backend per platform (device_linux.cpp,
+// device_win32.cpp), chosen by CMake.
 //
 // Callers: the one-shot read (serial_read.cpp), on whatever thread runs it
 // (the scanner thread for the optical reader, the host's thread for the
@@ -53,9 +53,43 @@ struct DeviceFailure {
   int systemError = 0;
 };
 
-// An open serial device, held exclusively: while it exists no other
-// SerialDevice, in this process or another, can open the same port. Move-only;
-// the destructor releases the exclusive hold and closes the device.
+class WakeSignal;
+
+// What one kind of device does for a SerialDevice: a serial port of this
+// platform (device_linux.cpp, device_win32.cpp) or a reader reached over the
+// network. Each operation has the contract of the SerialDevice operation of
+// the same name below; a failure is recorded with Fail for LastFailure.
+class DeviceBackend {
+ public:
+  virtual ~DeviceBackend() = default;
+  virtual std::optional<LineSettings> GetLineSettings() = 0;
+  virtual bool SetLineSettings(const LineSettings& settings) = 0;
+  virtual bool SetQueueSizes(size_t input, size_t output) = 0;
+  virtual bool SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) = 0;
+  virtual std::optional<size_t> ReadOnce(std::span<char> buffer) = 0;
+  virtual std::optional<size_t> ReadAvailable(std::span<char> buffer, std::chrono::milliseconds wait,
+                                              const WakeSignal& wake) = 0;
+  const DeviceFailure& LastFailure() const noexcept { return failure_; }
+
+ protected:
+  // Records why an operation failed; returns what a failed read returns.
+  std::nullopt_t Fail(ReadStatus status, int systemError) noexcept {
+    failure_ = {status, systemError};
+    return std::nullopt;
+  }
+
+ private:
+  DeviceFailure failure_;
+};
+
+// Opens the serial port of this platform at `path` (what DevicePathForName
+// gave), as SerialDevice::Open describes; nullptr with `failure` set when it
+// cannot. One definition per platform.
+std::unique_ptr<DeviceBackend> OpenSerialPort(const std::string& path, DeviceFailure& failure);
+
+// An open device, held exclusively: while it exists no other SerialDevice, in
+// this process or another, can open the same port. Move-only; the destructor
+// releases the exclusive hold and closes the device.
 class SerialDevice {
  public:
   // Opens the named device for reading and writing, exclusively, without
@@ -64,39 +98,48 @@ class SerialDevice {
   // then `failure`, when given, says which. Does not block.
   static std::optional<SerialDevice> Open(std::string_view deviceName, DeviceFailure* failure = nullptr);
 
-  SerialDevice(SerialDevice&&) noexcept;
-  SerialDevice& operator=(SerialDevice&&) noexcept;
-  ~SerialDevice();
+  SerialDevice(SerialDevice&&) noexcept = default;
+  SerialDevice& operator=(SerialDevice&&) noexcept = default;
+  ~SerialDevice() = default;
 
   // The line settings the device reports now; nullopt when it reports none
   // (not a serial line).
-  std::optional<LineSettings> GetLineSettings();
+  std::optional<LineSettings> GetLineSettings() { return backend_->GetLineSettings(); }
   // Applies `settings` over what GetLineSettings last read. The line is made
   // transparent: bytes arrive as the reader sent them and nothing is echoed.
   // false when GetLineSettings never succeeded or the device refuses a
   // setting (a baud rate of 0 or below is refused here).
-  bool SetLineSettings(const LineSettings& settings);
+  bool SetLineSettings(const LineSettings& settings) { return backend_->SetLineSettings(settings); }
   // Driver queue sizes in bytes; false when the driver refuses them.
-  bool SetQueueSizes(size_t input, size_t output);
+  bool SetQueueSizes(size_t input, size_t output) { return backend_->SetQueueSizes(input, output); }
   // How long one ReadOnce may last, counted from its start, and the quiet
   // interval after a byte that also ends it (zero: none).
   bool SetReadTimeout(std::chrono::milliseconds total,
-                      std::chrono::milliseconds interval = std::chrono::milliseconds::zero());
+                      std::chrono::milliseconds interval = std::chrono::milliseconds::zero()) {
+    return backend_->SetReadTimeout(total, interval);
+  }
   // Reads once: returns as soon as buffer.size() bytes have arrived, once the
   // interval has passed without a byte after at least one arrived, or when
   // the read time-out has passed since the call began, with the count of
   // bytes read. Blocks up to the time-out; signals neither end
   // it early nor lose bytes. nullopt when the device fails or hangs up during
   // the read, whatever had arrived.
-  std::optional<size_t> ReadOnce(std::span<char> buffer);
+  std::optional<size_t> ReadOnce(std::span<char> buffer) { return backend_->ReadOnce(buffer); }
+  // For a reader held open between codes: waits up to `wait` for at least one
+  // byte and returns with what has arrived by then, at most buffer.size()
+  // bytes; 0 when `wait` passed or `wake` was raised first (raised before the
+  // call, it returns at once). Ignores SetReadTimeout. nullopt when the device
+  // fails or hangs up.
+  std::optional<size_t> ReadAvailable(std::span<char> buffer, std::chrono::milliseconds wait, const WakeSignal& wake) {
+    return backend_->ReadAvailable(buffer, wait, wake);
+  }
 
   // Why the latest of the operations above that failed, failed.
-  const DeviceFailure& LastFailure() const noexcept;
+  const DeviceFailure& LastFailure() const noexcept { return backend_->LastFailure(); }
 
  private:
-  struct Native;
-  explicit SerialDevice(std::unique_ptr<Native> native) noexcept;
-  std::unique_ptr<Native> native_;
+  explicit SerialDevice(std::unique_ptr<DeviceBackend> backend) noexcept : backend_(std::move(backend)) {}
+  std::unique_ptr<DeviceBackend> backend_;
 };
 
 }  // namespace Rdr00800::detail

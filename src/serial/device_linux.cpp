@@ -18,6 +18,7 @@
 #include "serial/device.h"
 #include "serial/port_names.h"
 #include "serial/system_call_faults.h"
+#include "serial/wake_signal.h"
 
 namespace Rdr00800::detail {
 
@@ -160,64 +161,59 @@ std::string DevicePathForName(std::string_view deviceName) {
   return ComPortPath(port);
 }
 
-struct SerialDevice::Native {
-  UniqueDescriptor fd;
-  bool holdsExclusive = false;
-  std::optional<termios2> line;  // as the device reported it
-  std::chrono::milliseconds readTimeout{0};
-  std::chrono::milliseconds readInterval{0};
-  DeviceFailure failure;
+namespace {
 
-  // Records why an operation failed; returns what the operation returns then.
-  std::nullopt_t Fail(ReadStatus status, int error) {
-    failure = {status, error};
-    return std::nullopt;
-  }
-
+class TtyBackend final : public DeviceBackend {
+ public:
+  explicit TtyBackend(UniqueDescriptor fd) noexcept : fd_(std::move(fd)) {}
   // A pty keeps TIOCEXCL after the last close, which would lock out the next
   // poll; only the holder clears it, or a refused opener would strip the
   // holder's protection on its way out.
-  ~Native() {
-    if (holdsExclusive) ::ioctl(fd.get(), TIOCNXCL);
-  }
+  ~TtyBackend() override { ::ioctl(fd_.get(), TIOCNXCL); }
+
+  std::optional<LineSettings> GetLineSettings() override;
+  bool SetLineSettings(const LineSettings& settings) override;
+  // Linux sizes tty buffers itself.
+  bool SetQueueSizes(size_t, size_t) override { return true; }
+  bool SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) override;
+  std::optional<size_t> ReadOnce(std::span<char> buffer) override;
+  std::optional<size_t> ReadAvailable(std::span<char> buffer, std::chrono::milliseconds wait,
+                                      const WakeSignal& wake) override;
+
+ private:
+  // Reads what the tty holds now, up to buffer.size() bytes: the count (0
+  // when nothing is there), or nullopt when the tty failed or hung up.
+  std::optional<size_t> Drain(std::span<char> buffer);
+
+  UniqueDescriptor fd_;
+  std::optional<termios2> line_;  // as the device reported it
+  std::chrono::milliseconds readTimeout_{0};
+  std::chrono::milliseconds readInterval_{0};
 };
 
-SerialDevice::SerialDevice(std::unique_ptr<Native> native) noexcept : native_(std::move(native)) {}
-SerialDevice::SerialDevice(SerialDevice&&) noexcept = default;
-SerialDevice& SerialDevice::operator=(SerialDevice&&) noexcept = default;
-SerialDevice::~SerialDevice() = default;
+}  // namespace
 
-std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName, DeviceFailure* failure) {
-  const auto fail = [failure](ReadStatus status, int error) {
-    if (failure) *failure = {status, error};
-    return std::nullopt;
-  };
-  const std::string path = DevicePathForName(deviceName);
-  if (path.empty()) return fail(ReadStatus::NoSuchDevice, 0);
-  auto native = std::make_unique<Native>();
-  native->fd = UniqueDescriptor(
+std::unique_ptr<DeviceBackend> OpenSerialPort(const std::string& path, DeviceFailure& failure) {
+  UniqueDescriptor fd(
       Retrying(SystemCall::Open, [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
-  if (!native->fd) return fail(OpenStatus(errno), errno);
+  if (!fd) return failure = {OpenStatus(errno), errno}, nullptr;
   // TIOCEXCL alone does not stop root, and flock alone does not stop a plain
   // open(): together they keep both out. The flag is set only once the lock
   // is ours, so that only the holder ever touches it.
-  const int fd = native->fd.get();
-  if (Retrying(SystemCall::Lock, [&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
-    return fail(OpenStatus(errno), errno);
+  const int raw = fd.get();
+  if (Retrying(SystemCall::Lock, [&] { return ::flock(raw, LOCK_EX | LOCK_NB); }) != 0 ||
+      Retrying(SystemCall::Lock, [&] { return ::ioctl(raw, TIOCEXCL); }) != 0) {
+    return failure = {OpenStatus(errno), errno}, nullptr;
   }
-  if (Retrying(SystemCall::Lock, [&] { return ::ioctl(fd, TIOCEXCL); }) != 0) return fail(OpenStatus(errno), errno);
-  native->holdsExclusive = true;
-  return SerialDevice(std::move(native));
+  return std::make_unique<TtyBackend>(std::move(fd));
 }
 
-const DeviceFailure& SerialDevice::LastFailure() const noexcept { return native_->failure; }
-
-std::optional<LineSettings> SerialDevice::GetLineSettings() {
+std::optional<LineSettings> TtyBackend::GetLineSettings() {
   termios2 line{};
-  if (Retrying(SystemCall::GetLine, [&] { return ::ioctl(native_->fd.get(), TCGETS2, &line); }) != 0) {
-    return native_->Fail(errno == ENOTTY || errno == EINVAL ? ReadStatus::NotASerialPort : ReadStatus::IoError, errno);
+  if (Retrying(SystemCall::GetLine, [&] { return ::ioctl(fd_.get(), TCGETS2, &line); }) != 0) {
+    return Fail(errno == ENOTTY || errno == EINVAL ? ReadStatus::NotASerialPort : ReadStatus::IoError, errno);
   }
-  native_->line = line;
+  line_ = line;
   LineSettings settings;
   settings.baud = static_cast<int32_t>(line.c_ospeed);
   for (size_t i = 0; i < kCharacterSizes.size(); ++i) {
@@ -228,11 +224,10 @@ std::optional<LineSettings> SerialDevice::GetLineSettings() {
   return settings;
 }
 
-bool SerialDevice::SetLineSettings(const LineSettings& settings) {
-  if (!native_->line) return native_->Fail(ReadStatus::NotASerialPort, 0), false;
-  if (!settings.Valid()) return native_->Fail(ReadStatus::LineRefused, 0), false;
-  termios2 line = *native_->line;
-
+bool TtyBackend::SetLineSettings(const LineSettings& settings) {
+  if (!line_) return Fail(ReadStatus::NotASerialPort, 0), false;
+  if (!settings.Valid()) return Fail(ReadStatus::LineRefused, 0), false;
+  termios2 line = *line_;
   // Clearing the input-rate field makes input follow the output rate.
   line.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
   line.c_cflag |= RateCode(settings.baud);
@@ -256,56 +251,79 @@ bool SerialDevice::SetLineSettings(const LineSettings& settings) {
   line.c_cc[VMIN] = 1;
   line.c_cc[VTIME] = 0;
 
-  if (Retrying(SystemCall::SetLine, [&] { return ::ioctl(native_->fd.get(), TCSETS2, &line); }) == 0) return true;
-  return native_->Fail(errno == EINVAL ? ReadStatus::LineRefused : ReadStatus::IoError, errno), false;
+  if (Retrying(SystemCall::SetLine, [&] { return ::ioctl(fd_.get(), TCSETS2, &line); }) == 0) return true;
+  return Fail(errno == EINVAL ? ReadStatus::LineRefused : ReadStatus::IoError, errno), false;
 }
 
-// Linux sizes tty buffers itself.
-bool SerialDevice::SetQueueSizes(size_t, size_t) { return true; }
-
-bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
+bool TtyBackend::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
   if (total <= std::chrono::milliseconds::zero() || interval < std::chrono::milliseconds::zero()) {
-    return native_->Fail(ReadStatus::LineRefused, 0), false;
+    return Fail(ReadStatus::LineRefused, 0), false;
   }
-  native_->readTimeout = total;
-  native_->readInterval = interval;
+  readTimeout_ = total;
+  readInterval_ = interval;
   return true;
 }
 
-std::optional<size_t> SerialDevice::ReadOnce(std::span<char> buffer) {
-  const timespec deadline = Plus(MonotonicNow(), native_->readTimeout);
-  const int fd = native_->fd.get();
+std::optional<size_t> TtyBackend::Drain(std::span<char> buffer) {
+  size_t count = 0;
+  while (count < buffer.size()) {
+    const ssize_t got =
+        Retrying(SystemCall::Read, [&] { return ::read(fd_.get(), buffer.data() + count, buffer.size() - count); });
+    if (got > 0) {
+      count += static_cast<size_t>(got);
+    } else if (got < 0 && errno == EAGAIN) {
+      break;
+    } else {
+      return Fail(ReadStatusOf(got < 0 ? errno : 0), got < 0 ? errno : 0);
+    }
+  }
+  return count;
+}
+
+std::optional<size_t> TtyBackend::ReadOnce(std::span<char> buffer) {
+  const timespec deadline = Plus(MonotonicNow(), readTimeout_);
   UniqueDescriptor timer;  // made only when the bytes are not all there yet
   size_t count = 0;
   bool expired = false;
   for (;;) {
-    while (count < buffer.size()) {
-      const ssize_t got =
-          Retrying(SystemCall::Read, [&] { return ::read(fd, buffer.data() + count, buffer.size() - count); });
-      if (got > 0) {
-        count += static_cast<size_t>(got);
-      } else if (got < 0 && errno == EAGAIN) {
-        break;
-      } else {
-        return native_->Fail(ReadStatusOf(got < 0 ? errno : 0), got < 0 ? errno : 0);
-      }
-    }
+    const auto got = Drain(buffer.subspan(count));
+    if (!got) return std::nullopt;
+    count += *got;
     if (count == buffer.size() || expired) return count;
     if (!timer) {
       timer = DeadlineTimer(deadline);
-      if (!timer) return native_->Fail(ReadStatus::IoError, errno);
+      if (!timer) return Fail(ReadStatus::IoError, errno);
     }
-    std::array<pollfd, 2> waits = {{{fd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
+    std::array<pollfd, 2> waits = {{{fd_.get(), POLLIN, 0}, {timer.get(), POLLIN, 0}}};
     // Interval mode, as the Windows driver does it: once bytes came, a quiet
     // interval ends the read. Each wait starts right after the last bytes were taken.
-    const auto interval = native_->readInterval.count();
+    const auto interval = readInterval_.count();
     const int quietMs = count > 0 && interval > 0 ? static_cast<int>(interval) : -1;
     const int ready = Retrying(SystemCall::Wait, [&] { return ::poll(waits.data(), waits.size(), quietMs); });
-    if (ready < 0) return native_->Fail(ReadStatus::IoError, errno);
+    if (ready < 0) return Fail(ReadStatus::IoError, errno);
     if (ready == 0) return count;
-    if (waits[0].revents & POLLNVAL) return native_->Fail(ReadStatus::IoError, EBADF);
-    if (waits[0].revents & (POLLHUP | POLLERR)) return native_->Fail(ReadStatus::HungUp, 0);
+    if (waits[0].revents & POLLNVAL) return Fail(ReadStatus::IoError, EBADF);
+    if (waits[0].revents & (POLLHUP | POLLERR)) return Fail(ReadStatus::HungUp, 0);
     expired = (waits[1].revents & POLLIN) != 0;
+  }
+}
+
+std::optional<size_t> TtyBackend::ReadAvailable(std::span<char> buffer, std::chrono::milliseconds wait,
+                                                const WakeSignal& wake) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (wake.Raised()) return 0;
+    const auto got = Drain(buffer);
+    if (!got || *got > 0) return got;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero()) return 0;
+    std::array<pollfd, 2> waits = {{{fd_.get(), POLLIN, 0}, {static_cast<int>(wake.NativeHandle()), POLLIN, 0}}};
+    const int ready =
+        Retrying(SystemCall::Wait, [&] { return ::poll(waits.data(), waits.size(), static_cast<int>(left.count())); });
+    if (ready < 0) return Fail(ReadStatus::IoError, errno);
+    if (waits[0].revents & POLLNVAL) return Fail(ReadStatus::IoError, EBADF);
+    // Bytes still queued on a hung-up tty are taken first; the read after them reports the hang-up.
+    if ((waits[0].revents & (POLLHUP | POLLERR)) && !(waits[0].revents & POLLIN)) return Fail(ReadStatus::HungUp, 0);
   }
 }
 

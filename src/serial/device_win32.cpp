@@ -8,6 +8,7 @@
 #include "serial/device.h"
 #include "serial/port_names.h"
 #include "serial/system_call_faults.h"
+#include "serial/wake_signal.h"
 
 namespace Rdr00800::detail {
 
@@ -121,55 +122,61 @@ std::string DevicePathForName(std::string_view deviceName) {
   return std::string(port) + ":";
 }
 
-struct SerialDevice::Native {
-  UniqueHandle port;
-  std::optional<DCB> line;  // as the device reported it
-  DeviceFailure failure;
+namespace {
 
-  // Records why an operation failed; returns what the operation returns then.
-  std::nullopt_t Fail(ReadStatus status, DWORD error) {
-    failure = {status, static_cast<int>(error)};
-    return std::nullopt;
-  }
+class CommPortBackend final : public DeviceBackend {
+ public:
+  explicit CommPortBackend(UniqueHandle port) noexcept : port_(std::move(port)) {}
+
+  std::optional<LineSettings> GetLineSettings() override;
+  bool SetLineSettings(const LineSettings& settings) override;
+  bool SetQueueSizes(size_t input, size_t output) override;
+  bool SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) override;
+  std::optional<size_t> ReadOnce(std::span<char> buffer) override;
+  std::optional<size_t> ReadAvailable(std::span<char> buffer, std::chrono::milliseconds wait,
+                                      const WakeSignal& wake) override;
+
+ private:
+  bool Apply(const COMMTIMEOUTS& timeouts);
+  std::optional<size_t> Read(std::span<char> buffer);
+
+  UniqueHandle port_;
+  std::optional<DCB> line_;            // as the device reported it
+  COMMTIMEOUTS readTimeouts_{};        // what SetReadTimeout asked for
+  bool availableTimeoutsSet_ = false;  // ReadAvailable's are in force instead
 };
 
-SerialDevice::SerialDevice(std::unique_ptr<Native> native) noexcept : native_(std::move(native)) {}
-SerialDevice::SerialDevice(SerialDevice&&) noexcept = default;
-SerialDevice& SerialDevice::operator=(SerialDevice&&) noexcept = default;
-SerialDevice::~SerialDevice() = default;
+// How long one ReadAvailable slice waits before it looks at the wake signal:
+// a synchronous read cannot wait on the signal itself.
+constexpr DWORD kWakeSliceMs = 10;
 
-std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName, DeviceFailure* failure) {
-  const std::string path = DevicePathForName(deviceName);
-  if (path.empty()) {
-    if (failure) *failure = {ReadStatus::NoSuchDevice, 0};
-    return std::nullopt;
-  }
-  auto native = std::make_unique<Native>();
+}  // namespace
+
+std::unique_ptr<DeviceBackend> OpenSerialPort(const std::string& path, DeviceFailure& failure) {
+  UniqueHandle port;
   // Share mode 0: while this handle is open every other open of the port
   // fails, in this process or another.
   Succeeds(SystemCall::Open, [&] {
-    native->port = UniqueHandle(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(native->port);
+    port = UniqueHandle(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(port);
   });
-  if (!native->port) {
+  if (!port) {
     const DWORD error = ::GetLastError();
-    if (failure) *failure = {OpenStatus(error, path), static_cast<int>(error)};
-    return std::nullopt;
+    failure = {OpenStatus(error, path), static_cast<int>(error)};
+    return nullptr;
   }
-  return SerialDevice(std::move(native));
+  return std::make_unique<CommPortBackend>(std::move(port));
 }
 
-const DeviceFailure& SerialDevice::LastFailure() const noexcept { return native_->failure; }
-
-std::optional<LineSettings> SerialDevice::GetLineSettings() {
+std::optional<LineSettings> CommPortBackend::GetLineSettings() {
   DCB line{};
   line.DCBlength = sizeof line;
-  if (!Succeeds(SystemCall::GetLine, [&] { return ::GetCommState(native_->port.get(), &line); })) {
+  if (!Succeeds(SystemCall::GetLine, [&] { return ::GetCommState(port_.get(), &line); })) {
     const DWORD error = ::GetLastError();
-    return native_->Fail(LineStatus(error), error);
+    return Fail(LineStatus(error), static_cast<int>(error));
   }
-  native_->line = line;
+  line_ = line;
   LineSettings settings;
   settings.baud = static_cast<int32_t>(line.BaudRate);
   settings.dataBits = line.ByteSize;
@@ -178,10 +185,10 @@ std::optional<LineSettings> SerialDevice::GetLineSettings() {
   return settings;
 }
 
-bool SerialDevice::SetLineSettings(const LineSettings& settings) {
-  if (!native_->line) return native_->Fail(ReadStatus::NotASerialPort, 0), false;
-  if (!settings.Valid()) return native_->Fail(ReadStatus::LineRefused, 0), false;
-  DCB line = *native_->line;
+bool CommPortBackend::SetLineSettings(const LineSettings& settings) {
+  if (!line_) return Fail(ReadStatus::NotASerialPort, 0), false;
+  if (!settings.Valid()) return Fail(ReadStatus::LineRefused, 0), false;
+  DCB line = *line_;
   line.BaudRate = static_cast<DWORD>(settings.baud);
   line.ByteSize = settings.dataBits;
   line.Parity = ParityCode(settings.parity);
@@ -190,20 +197,27 @@ bool SerialDevice::SetLineSettings(const LineSettings& settings) {
   // XON/XOFF on output only makes the driver swallow 0x11 and 0x13 from
   // frames, as the poll never writes; fInX and hardware flow control stay.
   line.fOutX = FALSE;
-  if (Succeeds(SystemCall::SetLine, [&] { return ::SetCommState(native_->port.get(), &line); })) return true;
+  if (Succeeds(SystemCall::SetLine, [&] { return ::SetCommState(port_.get(), &line); })) return true;
   const DWORD error = ::GetLastError();
-  return native_->Fail(LineStatus(error), error), false;
+  return Fail(LineStatus(error), static_cast<int>(error)), false;
 }
 
-bool SerialDevice::SetQueueSizes(size_t input, size_t output) {
-  if (::SetupComm(native_->port.get(), static_cast<DWORD>(input), static_cast<DWORD>(output)) != FALSE) return true;
+bool CommPortBackend::SetQueueSizes(size_t input, size_t output) {
+  if (::SetupComm(port_.get(), static_cast<DWORD>(input), static_cast<DWORD>(output)) != FALSE) return true;
   const DWORD error = ::GetLastError();
-  return native_->Fail(LineStatus(error), error), false;
+  return Fail(LineStatus(error), static_cast<int>(error)), false;
 }
 
-bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
+bool CommPortBackend::Apply(const COMMTIMEOUTS& timeouts) {
+  COMMTIMEOUTS copy = timeouts;
+  if (::SetCommTimeouts(port_.get(), &copy) != FALSE) return true;
+  const DWORD error = ::GetLastError();
+  return Fail(LineStatus(error), static_cast<int>(error)), false;
+}
+
+bool CommPortBackend::SetReadTimeout(std::chrono::milliseconds total, std::chrono::milliseconds interval) {
   if (total <= std::chrono::milliseconds::zero() || interval < std::chrono::milliseconds::zero()) {
-    return native_->Fail(ReadStatus::LineRefused, 0), false;
+    return Fail(ReadStatus::LineRefused, 0), false;
   }
   // One read ends at the byte count, at the total, or (interval above 0) once
   // the line was quiet that long after a byte. The write limit matches the
@@ -212,20 +226,49 @@ bool SerialDevice::SetReadTimeout(std::chrono::milliseconds total, std::chrono::
   timeouts.ReadIntervalTimeout = static_cast<DWORD>(interval.count());
   timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(total.count());
   timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(total.count());
-  if (::SetCommTimeouts(native_->port.get(), &timeouts) != FALSE) return true;
-  const DWORD error = ::GetLastError();
-  return native_->Fail(LineStatus(error), error), false;
+  if (!Apply(timeouts)) return false;
+  readTimeouts_ = timeouts;
+  availableTimeoutsSet_ = false;
+  return true;
 }
 
-std::optional<size_t> SerialDevice::ReadOnce(std::span<char> buffer) {
+std::optional<size_t> CommPortBackend::Read(std::span<char> buffer) {
   DWORD count = 0;
   if (!Succeeds(SystemCall::Read, [&] {
-        return ::ReadFile(native_->port.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr);
+        return ::ReadFile(port_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr);
       })) {
     const DWORD error = ::GetLastError();
-    return native_->Fail(ReadStatusOf(error), error);
+    return Fail(ReadStatusOf(error), static_cast<int>(error));
   }
   return count;
+}
+
+std::optional<size_t> CommPortBackend::ReadOnce(std::span<char> buffer) {
+  if (availableTimeoutsSet_) {
+    if (!Apply(readTimeouts_)) return std::nullopt;
+    availableTimeoutsSet_ = false;
+  }
+  return Read(buffer);
+}
+
+std::optional<size_t> CommPortBackend::ReadAvailable(std::span<char> buffer, std::chrono::milliseconds wait,
+                                                     const WakeSignal& wake) {
+  if (!availableTimeoutsSet_) {
+    // MAXDWORD interval and multiplier: a read returns as soon as one byte is
+    // there, or after the constant with none.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = kWakeSliceMs;
+    if (!Apply(timeouts)) return std::nullopt;
+    availableTimeoutsSet_ = true;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (!wake.Raised()) {
+    const auto got = Read(buffer);
+    if (!got || *got > 0 || std::chrono::steady_clock::now() >= deadline) return got;
+  }
+  return 0;
 }
 
 }  // namespace Rdr00800::detail
