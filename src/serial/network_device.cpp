@@ -191,7 +191,10 @@ class NetworkDevice final : public DeviceBackend {
     if (!asked_ || telnet_.AnswerCount() == answersChecked_) return true;
     answersChecked_ = telnet_.AnswerCount();
     const std::string refused = RefusedPartOf(telnet_.Answers(), line_);
-    if (Tracing()) Trace(path_ + ": negotiate: " + (refused.empty() ? "the server agrees" : refused));
+    const ComPortAnswers& answers = telnet_.Answers();
+    if (Tracing() && (!refused.empty() || (answers.baud && answers.dataBits && answers.parity && answers.stopBits))) {
+      Trace(path_ + ": negotiate: " + (refused.empty() ? "the server set the line" : refused));
+    }
     if (refused.empty()) return true;
     Fail(ReadStatus::LineRefused, 0, refused);
     return false;

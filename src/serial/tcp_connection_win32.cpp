@@ -2,6 +2,8 @@
 // connection signals an event (WSAEventSelect) that is waited on together
 // with the wake signal.
 #include <winsock2.h>
+// After winsock2.h, which they need.
+#include <mstcpip.h>
 #include <ws2tcpip.h>
 // After winsock2.h, which must come first.
 #include <windows.h>
@@ -131,9 +133,16 @@ std::unique_ptr<TcpConnection> TcpConnection::Connect(const std::string& host, u
       error = {::WSAGetLastError(), "cannot wait on " + AddressText(*address)};
       continue;
     }
-    // Frames are a few bytes each way: send each at once.
+    // Frames are a few bytes each way: send each at once, and acknowledge
+    // each at once, or a server's Nagle holds the frame behind its option
+    // answers until the delayed acknowledgement. Older systems lack the
+    // second; the frame then comes later, but it comes.
     const BOOL on = TRUE;
     ::setsockopt(native->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    DWORD everySegment = 1;
+    DWORD unused = 0;
+    ::WSAIoctl(native->socket, SIO_TCP_SET_ACK_FREQUENCY, &everySegment, sizeof everySegment, nullptr, 0, &unused,
+               nullptr, nullptr);
     return std::unique_ptr<TcpConnection>(new TcpConnection(std::move(native), AddressText(*address)));
   }
   return nullptr;
