@@ -247,7 +247,10 @@ def read_proximity_frame(reader_type, port, baud):
 
 
 def read_proximity(reader_type, port, baud):
-    """Reads one card on `port` (COMn, LPT1 or a device path): its code, "" for none."""
+    """Reads one card on `port`: its code, "" for none.
+
+    `port` is COMn, LPT1, a device path, or a reader on the network as
+    rfc2217://HOST:PORT or tcp://HOST:PORT."""
     return _lib.LeitorProximidade(to_bytes(reader_type), to_bytes(port), baud)
 
 
@@ -491,8 +494,9 @@ class ScannerThread:
 def scan(on_code, port, baud=9600, reader_type=0, count=None, timeout=None, window=0x52445230):
     """Calls on_code(code) with each code the optical reader on `port` sends.
 
-    `port` is COMn, LPT1 or a device path; the reader is mapped to COM1's
-    place in the library's settings. Codes are str decoded from Windows-1252,
+    `port` is COMn, LPT1, a device path, rfc2217://HOST:PORT or
+    tcp://HOST:PORT; the reader is mapped to COM1's place in the library's
+    settings. Codes are str decoded from Windows-1252,
     without their line end. Every call of on_code, and every synchronized call
     of the library, runs on the calling thread, which must be the one that
     called initialize(). Stops after `count` codes, `timeout` seconds, Ctrl-C
