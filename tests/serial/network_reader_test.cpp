@@ -65,16 +65,16 @@ TEST_F(Ser2netTest, BothAccepterKindsGiveTheFrameWithFfAndCrUnchanged) {
 }
 
 TEST_F(Ser2netTest, TheServerSetsThePtyToTheSpeedThePollAsked) {
-  // Read back while the poll still holds the port: the server may put the
-  // line back when the connection ends.
+  // Read back once the server answered, which it does after setting the
+  // line, and while the poll holds the port: the server may put the line
+  // back when the connection ends.
   speed_t speed = 0;
   Rdr00800::SetTraceHandler([&](std::string_view line) {
-    if (line.find("read ") == std::string_view::npos) return;
+    if (line.find("the server set the line") == std::string_view::npos) return;
     termios settings{};
     if (::tcgetattr(reader_.ControllingFd(), &settings) == 0) speed = ::cfgetospeed(&settings);
   });
   reader_.SendAfter(200ms, "CODE\r\n");
-  // The trace's read line comes once the read is over and the port still open.
   EXPECT_EQ(Poll(server_->Rfc2217Path(), 19200).frame, "CODE\r\n");
   EXPECT_EQ(speed, static_cast<speed_t>(B19200));
 }
