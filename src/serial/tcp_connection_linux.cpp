@@ -52,14 +52,14 @@ AddressList Resolve(const std::string& host, uint16_t port, Deadline deadline, C
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
   addrinfo* list = nullptr;
   if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) == 0) return AddressList(list);
-  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  hints.ai_flags = AI_NUMERICSERV;
   gaicb request{};
   request.ar_name = host.c_str();
   request.ar_service = service.c_str();
   request.ar_request = &hints;
   gaicb* requests[] = {&request};
   int status = ::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
-  while (status == 0 && (status = ::gai_error(&request)) == EAI_INPROGRESS) {
+  while (status == 0 && ::gai_error(&request) == EAI_INPROGRESS) {
     const timespec left = TimeLeft(deadline);
     const gaicb* waiting[] = {&request};
     if (::gai_suspend(waiting, 1, &left) == EAI_AGAIN && std::chrono::steady_clock::now() >= deadline) {
@@ -71,6 +71,7 @@ AddressList Resolve(const std::string& host, uint16_t port, Deadline deadline, C
       return nullptr;
     }
   }
+  if (status == 0) status = ::gai_error(&request);
   if (status == 0) return AddressList(request.ar_result);
   error = {status == EAI_SYSTEM ? errno : 0, "cannot resolve " + host + ": " + ::gai_strerror(status)};
   return nullptr;

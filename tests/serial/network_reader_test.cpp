@@ -192,10 +192,15 @@ TEST_F(NetworkReaderTest, FaultsOfServersAsTheReadSeesThem) {
 
 TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {
   const std::pair<const char*, const char*> cases[] = {
-      {"rfc2217://", "no host"},      {"tcp://reader", "no port"},
-      {"tcp://reader:0", "no port"},  {"tcp://reader:65536", "no port"},
-      {"tcp://[::1:2000", "IPv6"},    {"rfc2217://::1:2000", "brackets"},
-      {"rfc2217://a b:1", "no host"}, {"tcp://reader.invalid:2000", "reader.invalid"},
+      {"rfc2217://", "no host"},
+      {"tcp://reader", "no port"},
+      {"tcp://reader:0", "no port"},
+      {"tcp://reader:65536", "no port"},
+      {"tcp://[::1:2000", "IPv6"},
+      {"rfc2217://::1:2000", "brackets"},
+      {"rfc2217://a b:1", "no host"},
+      {"tcp://reader.invalid:2000", "cannot resolve reader.invalid"},
+      {"tcp://localhost:1", "port 1 (Connection refused)"},
   };
   for (const auto& [path, words] : cases) {
     const Result result = Poll(path);
