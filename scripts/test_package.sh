@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Builds the Debian packages, checks them with lintian and installs them with
-# dpkg into a throwaway copy of this machine: an overlay over / in a mount
+# Builds the Debian packages (librdr00800-N, librdr00800-dev, rdr00800-tools,
+# python3-rdr00800), checks them with lintian and installs them with dpkg
+# into a throwaway copy of this machine: an overlay over / in a mount
 # namespace of its own, so the machine's files and dpkg database stay as
 # they are. There it runs rdr demo from /usr/bin, builds the README's host
 # with pkg-config against /usr and runs it against rdr simulate, runs the
-# README's Python example, finds the man page, removes the packages with
-# dpkg -r and checks that no file of theirs is left. As root, on Debian.
+# README's Python example, tries the bash completion and the man page,
+# removes the packages with dpkg -r and checks that no file of theirs is
+# left. As root, on Debian.
 #
 #   scripts/test_package.sh [build tree, default build/package]
 #
-# A build tree already configured (scripts/test.sh passes build/default) is
-# only brought up to date; a missing one is configured as the README does.
+# A build tree already configured is only brought up to date; a missing one
+# is configured as the README does, with warnings as errors, so the
+# packages' Release build is also a check that it warns of nothing. A tree
+# that installs elsewhere than /usr (build/default) is refused: its library
+# directory is not Debian's multiarch one.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,7 +31,8 @@ if [[ $mode == --inside ]]; then
   cd "$(mktemp -d)"
   simulator=""
   trap '[[ -z $simulator ]] || kill "$simulator"' EXIT
-  packages=("$build"/rdr00800_*.deb "$build"/rdr00800-dev_*.deb)
+  packages=("$build"/librdr00800-[0-9]*_*.deb "$build"/librdr00800-dev_*.deb "$build"/rdr00800-tools_*.deb
+    "$build"/python3-rdr00800_*.deb)
   # What of the packages' directories exists before, so that it may stay.
   for package in "${packages[@]}"; do dpkg-deb --fsys-tarfile "$package" | tar -t; done | sed 's|^\./|/|' |
     sort -u >contents
@@ -43,6 +49,7 @@ if [[ $mode == --inside ]]; then
   sed -n '/^## A host in 20 lines/,/^## /p' "$root/README.md" | sed -n '/^```cpp$/,/^```$/p' | sed '1d;$d' >host.cpp
   g++ -std=c++20 host.cpp $(pkg-config --cflags --libs rdr00800) -o host
   [[ $(pkg-config --variable=libdir rdr00800) == /usr/lib* ]]
+  [[ $(PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 pkg-config --cflags rdr00800) == "-I/usr/include " ]]
   # A period longer than one poll of the library: one code per poll.
   rdr simulate --kind optical --frame 'CODE42\r\n' --every 1200 >simulator &
   simulator=$!
@@ -55,11 +62,23 @@ if [[ $mode == --inside ]]; then
   /usr/bin/python3 -c 'import rdr00800; print(rdr00800.__file__)' | grep '^/usr/lib/python3/dist-packages/'
   (cd "$root/python/tests" && RDR=/usr/bin/rdr RDR00800_SOURCE_DIR=$root /usr/bin/python3 -m unittest test_rdr00800)
 
-  step "man -w rdr"
+  step "bash completion"
+  source /usr/share/bash-completion/completions/rdr
+  complete_words() {
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1))
+    _rdr
+    echo "${COMPREPLY[*]}"
+  }
+  [[ $(complete_words rdr read --baud 96) == 9600 ]]
+  [[ $(complete_words rdr simulate --kind o) == optical ]]
+  [[ " $(complete_words rdr scan --port /dev/tty) " != *" /dev/tty0 "* ]]
+
+  step "man rdr: each option's Needs: on a line of its own"
   man -w rdr
+  MANWIDTH=100 man rdr 2>/dev/null | grep -q '^ *Needs: --optical$'
 
   step "dpkg -r"
-  dpkg -r rdr00800-dev rdr00800 >/dev/null
+  dpkg -r python3-rdr00800 rdr00800-tools librdr00800-dev "$(basename "${packages[0]}" | cut -d_ -f1)" >/dev/null
   left=$(while read -r path; do [[ ! -e $path && ! -L $path ]] || echo "$path"; done <contents | comm -23 - existed)
   if [[ -n $left ]]; then
     echo "left behind after dpkg -r:" >&2
@@ -83,13 +102,18 @@ bash "$root/scripts/setup.sh" cmake ninja-build g++ pkg-config unixodbc-dev libs
 step "building the packages in ${build#"$root"/}"
 [[ -f $build/CMakeCache.txt ]] ||
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDR00800_BUILD_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build" -j2 >/dev/null
-rm -f "$build"/rdr00800*.deb
+    -DCMAKE_INSTALL_PREFIX=/usr -DRDR00800_WERROR=ON >/dev/null
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+if [[ $prefix != /usr ]]; then
+  echo "${build#"$root"/} installs to $prefix, not /usr: run this script without an argument for a tree of its own" >&2
+  exit 2
+fi
+cmake --build "$build" -j2 >"$build/package-build.log" || { cat "$build/package-build.log" >&2; exit 1; }
+rm -f "$build"/*rdr00800*.deb
 (cd "$build" && cpack -G DEB 2>&1 | grep 'generated\.$')
 
 step "lintian"
-lintian --fail-on error "$build"/rdr00800*.deb
+lintian --fail-on error,warning --suppress-tags initial-upload-closes-no-bugs "$build"/*rdr00800*.deb
 
 work=$(mktemp -d /tmp/rdr00800-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT

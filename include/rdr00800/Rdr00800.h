@@ -18,7 +18,9 @@
 // gateway reports through its bool result and the host framework's message
 // service. Errors that pass to the caller are exceptions
 // (std::invalid_argument for a speed text that is not a number,
-// EDatabaseError for a database that cannot be opened).
+// EDatabaseError for a database that cannot be opened). The C interface turns
+// them into Rdr00800_LastError, which describes the last call only: a call
+// that succeeds clears it.
 //
 // Text. std::string holds 8-bit characters exactly as the devices and the
 // decryption library give them; no character-set conversion is made anywhere
@@ -534,21 +536,31 @@ RDR00800_API extern DescriptografaMatriculaFunc DVDescriptografaMatricula;
 RDR00800_API extern ModuleHandle ImpDescriptoDLLHandle;
 RDR00800_API extern DescriptografaMatriculaFunc DescriptografaMatricula;
 
+// The decryption library directory: where the gateway looks for "KQZR32.dll"
+// first, in place of the host executable's directory, which for an
+// interpreter (python3 in /usr/bin) holds no library of the host's. The
+// resident style also passes it to the library. The empty text goes back to
+// the executable's directory. Takes effect at the next load. Main thread.
+RDR00800_API void SetDecryptionLibraryDirectory(const std::string& directory);
+
 // Loads "KQZR32.dll" and finds its entry. The library is searched for by
-// full path, in this order: the host executable's directory; on Windows the
-// system directory, the Windows directory and each absolute PATH entry (on
-// Linux the dynamic loader's search path); never the working directory. A
+// full path, in this order: the decryption library directory (the host
+// executable's unless set); on Windows the system directory, the Windows
+// directory and each absolute PATH entry (on Linux the dynamic loader's search
+// path); never the working directory. The trace names the file loaded. A
 // second start releases the earlier load first.
 RDR00800_API void StartDigVerif();
 // Unloads the resident library.
 RDR00800_API void StopDigVerif();
-// Decrypts with the resident library, passing the host executable's
-// directory; the empty text while it is not loaded.
+// Decrypts with the resident library, passing the decryption library
+// directory (the host executable's unless set); the empty text while it is
+// not loaded.
 RDR00800_API std::string GetMatriculaDV(const std::string& code);
 // Decrypts one code with the library, which must exist as "KQZR32.DLL" in
 // `directory` (given with its trailing separator). That is only checked: the
 // library is loaded through the search order of StartDigVerif, so the copy in
-// `directory` is the one loaded only when the directory is on that order.
+// `directory` is the one loaded only when the directory is on that order (set
+// it with SetDecryptionLibraryDirectory to be sure).
 // Creates dtmLeitor and opens its database connection (EDatabaseError passes
 // to the caller), shows a message through the host framework on failure, and
 // always frees dtmLeitor. `result` is written only when the library was

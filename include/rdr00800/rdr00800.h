@@ -21,9 +21,10 @@ extern "C" {
 
 /* Releases a text (or resource bytes) returned by the library. NULL is fine. */
 RDR00800_CAPI void Rdr00800_FreeText(char* text);
-/* The message of the last error that an entry of this interface caught on the
- * calling thread (for example a database that could not be opened); the empty
- * text when none has. */
+/* Why the last call of an entry of this interface on the calling thread
+ * failed (for example a database that could not be opened); the empty text
+ * when it did not. It describes that call only: a call that succeeds clears
+ * it. Every entry sets it except this one and Rdr00800_FreeText. */
 RDR00800_CAPI char* Rdr00800_LastError(void);
 
 /* ---- Package lifecycle ---- */
@@ -187,20 +188,27 @@ RDR00800_CAPI void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread);
 RDR00800_CAPI int32_t Rdr00800_ScannerThread_LastStatus(const Rdr00800ScannerThread* thread);
 
 /* ---- Decryption gateway ----
- * The library "KQZR32.dll" is searched for by full path: the host
- * executable's directory; on Windows the system directory, the Windows
- * directory and each absolute PATH entry (on Linux the dynamic loader's search
- * path); never the working directory. LeitorDescriptoDll checks that
- * "KQZR32.DLL" exists in the given directory but loads the library through
- * this order, so that copy is loaded only when its directory is on it. */
+ * The library "KQZR32.dll" is searched for by full path: the decryption
+ * library directory (the host executable's unless set below); on Windows the
+ * system directory, the Windows directory and each absolute PATH entry (on
+ * Linux the dynamic loader's search path); never the working directory.
+ * LeitorDescriptoDll checks that "KQZR32.DLL" exists in the given directory
+ * but loads the library through this order, so that copy is loaded only when
+ * its directory is on it. The trace names the file loaded. */
+/* Where to look first in place of the executable's directory (an
+ * interpreter's holds no library of the host's); the resident style also
+ * passes it to the library. NULL or "" goes back to the executable's. */
+RDR00800_CAPI void Rdr00800_SetDecryptionLibraryDirectory(const char* directory);
 RDR00800_CAPI void Rdr00800_StartDigVerif(void);
 RDR00800_CAPI void Rdr00800_StopDigVerif(void);
 RDR00800_CAPI int Rdr00800_DigVerifOK(void);
 RDR00800_CAPI char* Rdr00800_GetMatriculaDV(const char* code);
 /* Plain export name. *result is replaced by a new library text only when the
  * library was called; what the caller had there is never freed by the library.
- * Nonzero when *result holds a decrypted code. A database error gives 0,
- * leaves *result alone and is kept for Rdr00800_LastError. */
+ * Nonzero when *result holds a decrypted code. On 0, Rdr00800_LastError says
+ * why in one English line, after the message shown through the host framework
+ * (or the database's diagnostics) and a line feed when there was one. A
+ * database error leaves *result alone. */
 RDR00800_CAPI int LeitorDescriptoDll(char** result, const char* directory, const char* code);
 
 #ifdef __cplusplus

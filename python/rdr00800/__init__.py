@@ -14,6 +14,27 @@ cedilla"; the five bytes Windows-1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90,
 to_bytes(text) always gives back the exact bytes. A text with a NUL character
 raises ValueError rather than reaching the library cut short.
 
+Arguments: a text parameter takes str, bytes, bytearray or memoryview (or
+None for the empty text); anything else raises TypeError naming the
+parameter. An integer outside what the C interface takes (set_setting(0,
+2**40)) raises ValueError instead of being cut short. Failures raise where the
+library gives a reason: decrypt() raises DecryptError. last_error() describes
+only the last call into the library: one that succeeds clears it.
+
+The decryption library: the gateway looks for KQZR32.dll first in the
+executable's directory, which for Python is the interpreter's (/usr/bin).
+Name the directory that holds it instead. With the package's sample library,
+whose key is in the Cliente.Cfg beside it:
+
+    rdr00800.initialize()
+    rdr00800.set_decryption_library_directory("/usr/lib/rdr00800/sample")
+    rdr00800.set_default_connection_string("Driver=SQLite3;Database=/tmp/host.db")
+    rdr00800.decrypt("/usr/lib/rdr00800/sample/", "471260")  # "000123"
+    rdr00800.start_dig_verif()  # the resident style reads Cliente.Cfg there too
+    rdr00800.get_matricula_dv("471260")  # "000123"
+
+set_trace_handler(print) shows which file the gateway loaded.
+
 The library is librdr00800.so.0, found in this order: the file named by the
 environment variable RDR00800_LIBRARY, the library installed with this module,
 and the system's loader path.
@@ -21,21 +42,62 @@ and the system's loader path.
 
 import ctypes
 import enum
+import operator
 import os
 import time
 from ctypes import POINTER, c_char, c_char_p, c_int, c_int32, c_size_t, c_uint8, c_uint32, c_void_p
 
 from . import _location
 
+# One name a line, so that a name added later merges cleanly.
 __all__ = [
-    "Setting", "ScannerThread", "HostFramework", "WM_KEYDOWN", "WM_CHAR", "VK_RETURN",
-    "to_bytes", "to_text", "initialize", "finalize", "last_error", "ports", "speeds", "get_setting",
-    "set_setting", "get_id_cripto_cons", "set_id_cripto_cons", "read_optical", "read_proximity_frame",
-    "read_proximity", "set_port_device", "port_device_path", "hexa_to_bin", "bin_to_dec",
-    "decode_proximity", "find_package_resource", "set_host_framework", "set_default_connection_string",
-    "register_window", "unregister_window", "send_message", "post_text", "check_synchronize",
-    "set_wake_main_thread", "start_dig_verif", "stop_dig_verif", "dig_verif_ok", "get_matricula_dv",
-    "decrypt", "last_read_status", "last_read_message", "scan",
+    "Setting",
+    "ReadStatus",
+    "ScannerThread",
+    "HostFramework",
+    "DecryptError",
+    "WM_KEYDOWN",
+    "WM_CHAR",
+    "VK_RETURN",
+    "to_bytes",
+    "to_text",
+    "initialize",
+    "finalize",
+    "last_error",
+    "ports",
+    "speeds",
+    "get_setting",
+    "set_setting",
+    "get_id_cripto_cons",
+    "set_id_cripto_cons",
+    "read_optical",
+    "read_proximity_frame",
+    "read_proximity",
+    "set_port_device",
+    "port_device_path",
+    "last_read_status",
+    "last_read_message",
+    "check_port_opens",
+    "set_trace_handler",
+    "hexa_to_bin",
+    "bin_to_dec",
+    "decode_proximity",
+    "find_package_resource",
+    "set_host_framework",
+    "set_default_connection_string",
+    "register_window",
+    "unregister_window",
+    "send_message",
+    "post_text",
+    "check_synchronize",
+    "set_wake_main_thread",
+    "set_decryption_library_directory",
+    "start_dig_verif",
+    "stop_dig_verif",
+    "dig_verif_ok",
+    "get_matricula_dv",
+    "decrypt",
+    "scan",
 ]
 
 WM_KEYDOWN = 0x0100
@@ -55,17 +117,52 @@ def to_text(data):
 
 
 def to_bytes(text):
-    """Encodes a str to the library's bytes; bytes and None pass unchanged.
+    """Encodes a str to the library's bytes; bytes-like values and None pass unchanged.
 
-    Raises UnicodeEncodeError for a character outside Windows-1252 and
-    ValueError for a NUL character, which the library would read as the end.
+    Raises TypeError for anything else, UnicodeEncodeError for a character
+    outside Windows-1252 and ValueError for a NUL character, which the
+    library would read as the end.
     """
-    if text is None:
+    return _text(text, "text")
+
+
+def _text(value, name):
+    """to_bytes for the parameter `name`, which its errors name."""
+    if value is None:
         return None
-    data = text if isinstance(text, bytes) else text.translate(_ENCODE).encode("latin-1")
+    if isinstance(value, str):
+        data = value.translate(_ENCODE).encode("latin-1")
+    elif isinstance(value, (bytes, bytearray, memoryview)):
+        data = bytes(value)
+    else:
+        raise TypeError("%s must be str or bytes, not %s" % (name, type(value).__name__))
     if b"\0" in data:
-        raise ValueError("rdr00800 texts cannot hold NUL characters: %r" % (text,))
+        raise ValueError("rdr00800 texts cannot hold NUL characters: %s=%r" % (name, value))
     return data
+
+
+def _bounds(ctype):
+    bits = 8 * ctypes.sizeof(ctype)
+    return (0, 2 ** bits - 1) if ctype(-1).value > 0 else (-2 ** (bits - 1), 2 ** (bits - 1) - 1)
+
+
+def _integer(value, name, ctype=c_int32):
+    """`value` as an int that `ctype` holds: ctypes would cut a larger one short."""
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__)) from None
+    low, high = _bounds(ctype)
+    if not low <= value <= high:
+        raise ValueError("%s must be from %d to %d, not %d" % (name, low, high, value))
+    return value
+
+
+def _callable(value, name):
+    """A callback argument: callable, or None for none."""
+    if value is not None and not callable(value):
+        raise TypeError("%s must be callable or None, not %s" % (name, type(value).__name__))
+    return value
 
 
 # ---- The C interface: one declaration per entry ----
@@ -144,6 +241,7 @@ DECLARATIONS = {
     "Rdr00800_ScannerThread_WaitFor": (c_int, [_SCANNER]),
     "Rdr00800_ScannerThread_Finished": (c_int, [_SCANNER]),
     "Rdr00800_ScannerThread_Free": (None, [_SCANNER]),
+    "Rdr00800_SetDecryptionLibraryDirectory": (None, [c_char_p]),
     "Rdr00800_StartDigVerif": (None, []),
     "Rdr00800_StopDigVerif": (None, []),
     "Rdr00800_DigVerifOK": (c_int, []),
@@ -187,12 +285,14 @@ _kept = {}
 
 
 class Setting(enum.IntEnum):
-    ID_PORTA_OPT = 0
-    ID_VELOC_OPT = 1
-    ID_TIPO_OPT = 2
+    """The settings get_setting and set_setting take (RDR00800_* of the C header)."""
+    ID_PORTA_OPT = 0  # optical reader: index into ports()
+    ID_VELOC_OPT = 1  # optical reader: index into speeds()
+    ID_TIPO_OPT = 2  # optical reader type; 2 drops each frame's last character
     ID_PORTA_PROX = 3
     ID_VELOC_PROX = 4
     ID_TIPO_PROX = 5
+    READ_INTERVAL_MS = 6  # interval mode of the one-shot reads in ms; 0 for off
 
 
 def initialize():
@@ -201,11 +301,15 @@ def initialize():
 
 
 def finalize():
+    """Unloads the package; scanner threads and the resident library stay the caller's to end."""
     _lib.Finalize()
 
 
 def last_error():
-    """The last error an entry caught on this thread; "" when none has."""
+    """Why the last call into the library on this thread failed; "" when it succeeded.
+
+    Each call clears it or sets it, so ask right after the call in question.
+    """
     return _lib.Rdr00800_LastError()
 
 
@@ -220,20 +324,23 @@ def speeds():
 
 
 def get_setting(setting):
-    return _lib.Rdr00800_GetSetting(setting)
+    """A Setting's value; 0 for a setting the library does not know."""
+    return _lib.Rdr00800_GetSetting(_integer(setting, "setting"))
 
 
 def set_setting(setting, value):
-    """Writes a setting; False when the library does not know it."""
-    return bool(_lib.Rdr00800_SetSetting(setting, value))
+    """Writes a Setting (a 32-bit int); False when the library does not know it."""
+    return bool(_lib.Rdr00800_SetSetting(_integer(setting, "setting"), _integer(value, "value")))
 
 
 def get_id_cripto_cons():
+    """The text the host keeps in the library's IdCriptoCons."""
     return _lib.Rdr00800_GetIdCriptoCons()
 
 
 def set_id_cripto_cons(text):
-    _lib.Rdr00800_SetIdCriptoCons(to_bytes(text))
+    """Keeps `text` in the library's IdCriptoCons (emptied by finalize())."""
+    _lib.Rdr00800_SetIdCriptoCons(_text(text, "text"))
 
 
 def read_optical():
@@ -243,7 +350,8 @@ def read_optical():
 
 def read_proximity_frame(reader_type, port, baud):
     """Polls the proximity reader once and returns its frame undecoded (str, Windows-1252)."""
-    return _lib.Rdr00800_GetProximidadeReaderValue(to_bytes(reader_type), to_bytes(port), baud)
+    return _lib.Rdr00800_GetProximidadeReaderValue(_text(reader_type, "reader_type"), _text(port, "port"),
+                                                   _integer(baud, "baud"))
 
 
 def read_proximity(reader_type, port, baud):
@@ -251,35 +359,38 @@ def read_proximity(reader_type, port, baud):
 
     `port` is COMn, LPT1, a device path, or a reader on the network as
     rfc2217://HOST:PORT or tcp://HOST:PORT."""
-    return _lib.LeitorProximidade(to_bytes(reader_type), to_bytes(port), baud)
+    return _lib.LeitorProximidade(_text(reader_type, "reader_type"), _text(port, "port"), _integer(baud, "baud"))
 
 
 def set_port_device(port, device):
     """Maps a port name to a device path; None or "" removes the mapping."""
-    _lib.Rdr00800_SetPortDevice(to_bytes(port), to_bytes(device))
+    _lib.Rdr00800_SetPortDevice(_text(port, "port"), _text(device, "device"))
 
 
 def port_device_path(port):
-    return _lib.Rdr00800_PortDevicePath(to_bytes(port))
+    """The device `port` names on this system (mappings first); "" for none."""
+    return _lib.Rdr00800_PortDevicePath(_text(port, "port"))
 
 
 def hexa_to_bin(text):
-    return _lib.Rdr00800_HexaToBin(to_bytes(text))
+    """Four binary digits for one hexadecimal digit ("A" -> "1010"); "" on failure."""
+    return _lib.Rdr00800_HexaToBin(_text(text, "text"))
 
 
 def bin_to_dec(text):
-    return _lib.Rdr00800_BinToDec(to_bytes(text))
+    """The decimal value of a text of binary digits ("1010" -> "10"); "" on failure."""
+    return _lib.Rdr00800_BinToDec(_text(text, "text"))
 
 
 def decode_proximity(reader_type, frame):
     """Decodes a frame (str or bytes, bytes above 127 as they came) to its code."""
-    return _lib.Rdr00800_DecodeProximityFrame(to_bytes(reader_type), to_bytes(frame))
+    return _lib.Rdr00800_DecodeProximityFrame(_text(reader_type, "reader_type"), _text(frame, "frame"))
 
 
 def find_package_resource(name, kind):
     """A resource's bytes (for example "SHOWAVI", "AVI"); None when there is none."""
     size = c_size_t(0)
-    pointer = _lib.Rdr00800_FindPackageResource(to_bytes(name), to_bytes(kind), ctypes.byref(size))
+    pointer = _lib.Rdr00800_FindPackageResource(_text(name, "name"), _text(kind, "kind"), ctypes.byref(size))
     if not pointer:
         return None
     try:
@@ -314,6 +425,8 @@ class HostFramework:
 
 def set_host_framework(framework):
     """Installs a HostFramework subclass's instance; None restores the built-in one."""
+    if framework is not None and not isinstance(framework, HostFramework):
+        raise TypeError("framework must be a HostFramework or None, not %s" % type(framework).__name__)
     if framework is None:
         _lib.Rdr00800_SetHostFramework(None)
         _kept.pop("framework", None)
@@ -347,7 +460,8 @@ def set_host_framework(framework):
 
 
 def set_default_connection_string(text):
-    _lib.Rdr00800_SetDefaultConnectionString(to_bytes(text))
+    """The ODBC connection string the built-in framework gives the gateway."""
+    _lib.Rdr00800_SetDefaultConnectionString(_text(text, "text"))
 
 
 def register_window(handle, procedure):
@@ -356,7 +470,8 @@ def register_window(handle, procedure):
     The library calls it on the main thread; WM_CHAR brings one byte of a
     code in w_param (0-255, Windows-1252). None unregisters the window.
     """
-    if procedure is None:
+    handle = _integer(handle, "handle", c_uint32)
+    if _callable(procedure, "procedure") is None:
         unregister_window(handle)
         return
     callback = _WINDOW_PROC(lambda _, message, w_param, l_param: procedure(message, w_param, l_param) or 0)
@@ -365,25 +480,30 @@ def register_window(handle, procedure):
 
 
 def unregister_window(handle):
-    _lib.Rdr00800_UnregisterWindow(handle)
+    """Removes the window `handle`; its procedure is called no more."""
+    _lib.Rdr00800_UnregisterWindow(_integer(handle, "handle", c_uint32))
     _windows.pop(handle, None)
 
 
 def send_message(handle, message, w_param=0, l_param=0):
-    return _lib.Rdr00800_SendMessageA(handle, message, w_param, l_param)
+    """Calls the window's procedure on this thread; its result, 0 when there is no such window."""
+    return _lib.Rdr00800_SendMessageA(_integer(handle, "handle", c_uint32), _integer(message, "message", c_uint32),
+                                      _integer(w_param, "w_param", _UINTPTR), _integer(l_param, "l_param", _INTPTR))
 
 
 def post_text(handle, text):
-    _lib.Rdr00800_PostTextHandle(handle, to_bytes(text))
+    """Types `text` into the window: one WM_CHAR a byte, then WM_KEYDOWN with VK_RETURN."""
+    _lib.Rdr00800_PostTextHandle(_integer(handle, "handle", c_uint32), _text(text, "text"))
 
 
 def check_synchronize(timeout_ms=0):
     """Runs queued synchronized calls on this (the main) thread; True when any ran."""
-    return bool(_lib.Rdr00800_CheckSynchronize(timeout_ms))
+    return bool(_lib.Rdr00800_CheckSynchronize(_integer(timeout_ms, "timeout_ms")))
 
 
 def set_wake_main_thread(wake):
     """wake() runs on the queuing thread whenever a synchronized call is queued; None removes it."""
+    _callable(wake, "wake")
     callback = _WAKE(lambda _: wake()) if wake else _WAKE()
     _lib.Rdr00800_SetWakeMainThread(callback, None)
     if wake:
@@ -392,32 +512,70 @@ def set_wake_main_thread(wake):
         _kept.pop("wake", None)
 
 
+def set_decryption_library_directory(directory):
+    """Where the gateway looks for KQZR32.dll first, instead of the executable's directory.
+
+    For Python that directory is the interpreter's (/usr/bin). The resident
+    style also passes this directory to the library, which reads its
+    Cliente.Cfg there. None or "" goes back to the executable's directory.
+    Takes effect at the next load.
+    """
+    _lib.Rdr00800_SetDecryptionLibraryDirectory(_text(directory, "directory"))
+
+
 def start_dig_verif():
+    """Loads KQZR32.dll for the resident style; dig_verif_ok() tells whether it worked."""
     _lib.Rdr00800_StartDigVerif()
 
 
 def stop_dig_verif():
+    """Unloads the resident library."""
     _lib.Rdr00800_StopDigVerif()
 
 
 def dig_verif_ok():
+    """True while the resident library is loaded with its entry."""
     return bool(_lib.Rdr00800_DigVerifOK())
 
 
 def get_matricula_dv(code):
-    return _lib.Rdr00800_GetMatriculaDV(to_bytes(code))
+    """Decrypts `code` with the resident library; "" while it is not loaded."""
+    return _lib.Rdr00800_GetMatriculaDV(_text(code, "code"))
+
+
+class DecryptError(Exception):
+    """decrypt() gave no code.
+
+    `message` is what the library said (in its hosts' language, as the host
+    framework was shown it) or the database's diagnostics, "" when it said
+    nothing; `reason` is the same as one English line.
+    """
+
+    def __init__(self, message, reason):
+        super().__init__(message, reason)
+        self.message = message
+        self.reason = reason
+
+    def __str__(self):
+        return "%s: %s" % (self.reason, self.message) if self.message else self.reason
 
 
 def decrypt(directory, code):
     """Decrypts a consumer code with KQZR32.dll and directory's Cliente.Cfg.
 
-    Returns the code, or None when the library did not decrypt it (see
-    last_error() for a database error).
+    `directory` is given with its trailing "/" and must hold KQZR32.dll; the
+    library loaded is the one set_decryption_library_directory() points to.
+    Opens the host's database first. Returns the decrypted code; raises
+    DecryptError when there is none.
     """
     result = _TEXT_OUT()
-    decrypted = _lib.LeitorDescriptoDll(ctypes.byref(result), to_bytes(directory), to_bytes(code))
+    decrypted = _lib.LeitorDescriptoDll(ctypes.byref(result), _text(directory, "directory"), _text(code, "code"))
+    error = last_error()
     text = _take_text(result) if result else ""
-    return text if decrypted else None
+    if not decrypted:
+        message, _, reason = error.rpartition("\n")
+        raise DecryptError(message, reason)
+    return text
 
 
 class ReadStatus(enum.IntEnum):
@@ -445,41 +603,61 @@ def last_read_message():
 
 def check_port_opens(port):
     """Opens `port` as a poll would, without reading; its ReadStatus (also last_read_status())."""
-    return ReadStatus(_lib.Rdr00800_CheckPortOpens(to_bytes(port)))
+    return ReadStatus(_lib.Rdr00800_CheckPortOpens(_text(port, "port")))
 
 
 def set_trace_handler(handler):
     """Calls handler(line: str) for each step of a poll and of the decryption gateway, on the
     thread doing it; None turns tracing off. Lines are decoded as Windows-1252."""
+    _callable(handler, "handler")
     callback = _TRACE(lambda _context, line: handler(to_text(line))) if handler else _TRACE()
     _lib.Rdr00800_SetTraceHandler(callback, None)
     _kept["trace"] = callback
 
 
 class ScannerThread:
-    """The library's scanner thread, created suspended; close() (or `with`) frees it."""
+    """The library's scanner thread, created suspended; close() (or `with`) frees it.
+
+    It polls the optical reader as the settings say and types each code into
+    the window `target_handle`. Every method but close() raises ValueError
+    once the thread is closed.
+    """
 
     def __init__(self, target_handle, priority=_PRIORITY_NORMAL):
-        self._thread = _lib.Rdr00800_ScannerThread_Create(priority, target_handle)
+        self._thread = None
+        thread = _lib.Rdr00800_ScannerThread_Create(_integer(priority, "priority", c_uint32),
+                                                    _integer(target_handle, "target_handle", c_uint32))
+        if not thread:
+            raise MemoryError(last_error() or "the scanner thread could not be created")
+        self._thread = thread
+
+    def _open(self):
+        if not self._thread:
+            raise ValueError("the scanner thread is closed")
+        return self._thread
 
     def start(self):
-        _lib.Rdr00800_ScannerThread_Start(self._thread)
+        """Starts polling; no effect on a thread already started."""
+        _lib.Rdr00800_ScannerThread_Start(self._open())
 
     def terminate(self):
-        _lib.Rdr00800_ScannerThread_Terminate(self._thread)
+        """Asks the thread to end after its current poll; wait_for() waits for that."""
+        _lib.Rdr00800_ScannerThread_Terminate(self._open())
 
     def wait_for(self):
         """Waits for the end, serving synchronized calls; True when it ended with an error."""
-        return bool(_lib.Rdr00800_ScannerThread_WaitFor(self._thread))
+        return bool(_lib.Rdr00800_ScannerThread_WaitFor(self._open()))
 
     def finished(self):
-        return bool(_lib.Rdr00800_ScannerThread_Finished(self._thread))
+        """True once the thread has ended."""
+        return bool(_lib.Rdr00800_ScannerThread_Finished(self._open()))
 
     def last_status(self):
         """The ReadStatus of the thread's latest poll; any thread."""
-        return ReadStatus(_lib.Rdr00800_ScannerThread_LastStatus(self._thread))
+        return ReadStatus(_lib.Rdr00800_ScannerThread_LastStatus(self._open()))
 
     def close(self):
+        """Terminates the thread, waits for it and frees it; again is harmless."""
         if self._thread:
             _lib.Rdr00800_ScannerThread_Free(self._thread)
             self._thread = None

@@ -6,6 +6,7 @@ Environment: RDR, the rdr executable; RDR00800_SOURCE_DIR, the source tree
 
 import gc
 import os
+import pydoc
 import re
 import subprocess
 import sys
@@ -57,6 +58,24 @@ class Declarations(unittest.TestCase):
             with self.subTest(name=name):
                 self.assertIsNotNone(getattr(rdr00800._lib, name).argtypes)
 
+    def test_every_public_name_is_listed_documented_and_every_setting_known(self):
+        public = {name for name, value in vars(rdr00800).items()
+                  if not name.startswith("_") and getattr(value, "__module__", None) == "rdr00800"}
+        self.assertEqual(public - set(rdr00800.__all__), set())
+        page = pydoc.render_doc(rdr00800, renderer=pydoc.plaintext)
+        for name in rdr00800.__all__:
+            with self.subTest(name=name):
+                self.assertTrue(re.search(r"\b%s\b" % name, page), "help(rdr00800) does not show it")
+                value = getattr(rdr00800, name)
+                members = vars(value).items() if isinstance(value, type) else [(name, value)]
+                for member, function in members:
+                    if callable(function) and (member == name or not member.startswith("_")):
+                        self.assertTrue(function.__doc__, "%s.%s has no docstring" % (name, member))
+        with open(os.path.join(SOURCE, "include", "rdr00800", "rdr00800.h"), encoding="utf-8") as header:
+            settings = re.search(r"enum Rdr00800Setting \{(.*?)\}", header.read(), re.S).group(1)
+        self.assertEqual({name: int(value) for name, value in re.findall(r"RDR00800_(\w+) = (\d+)", settings)},
+                         {setting.name: setting.value for setting in rdr00800.Setting})
+
     def test_a_failed_read_says_why_and_is_traced(self):
         lines = []
         rdr00800.set_trace_handler(lines.append)
@@ -76,6 +95,8 @@ class Texts(unittest.TestCase):
             ("3", "ção\r\n", "ção"),  # encoded on the way in
             ("3", b"\xe7\xe3o\r\n", "ção"),  # bytes pass unchanged
             ("3", b"\x80\x81\x9f\r\n", "€\x81Ÿ"),  # an undefined byte keeps its value
+            ("3", bytearray(b"\xe7\xe3o\r\n"), "ção"),  # bytes-like values as bytes
+            ("3", memoryview(b"\xe7\xe3o\r\n"), "ção"),
         ]
         for reader_type, frame, code in cases:
             with self.subTest(frame=frame):
@@ -83,11 +104,27 @@ class Texts(unittest.TestCase):
         every_byte = bytes(range(1, 256))
         self.assertEqual(rdr00800.to_bytes(rdr00800.to_text(every_byte)), every_byte)
 
-    def test_texts_the_library_cannot_take_are_refused(self):
-        cases = [("12\x0034", ValueError), (b"12\x0034", ValueError), ("\u0103", UnicodeEncodeError)]
-        for frame, error in cases:
-            with self.subTest(frame=frame):
-                self.assertRaises(error, rdr00800.decode_proximity, "3", frame)
+    def test_arguments_the_library_cannot_take_raise_pythons_errors(self):
+        closed = rdr00800.ScannerThread(0x52445231)
+        closed.close()
+        before = rdr00800.get_setting(rdr00800.Setting.ID_PORTA_OPT)
+        cases = [
+            (lambda: rdr00800.decode_proximity("3", "12\x0034"), ValueError, "NUL"),
+            (lambda: rdr00800.decode_proximity("3", b"12\x0034"), ValueError, "NUL"),
+            (lambda: rdr00800.decode_proximity("3", "\u0103"), UnicodeEncodeError, "charmap|latin"),
+            (lambda: rdr00800.decode_proximity("3", 12), TypeError, "^frame must be str or bytes, not int"),
+            (lambda: rdr00800.read_proximity(2, "/dev/null", 9600), TypeError, "^reader_type "),
+            (lambda: rdr00800.set_setting(0, 2 ** 40), ValueError, "^value must be from -2147483648"),
+            (lambda: rdr00800.set_setting("0", 1), TypeError, "^setting must be an int"),
+            (lambda: rdr00800.send_message(-1, 0), ValueError, "^handle "),
+            (lambda: rdr00800.register_window(5, 42), TypeError, "^procedure must be callable"),
+            (lambda: rdr00800.set_trace_handler("print"), TypeError, "^handler "),
+            (closed.start, ValueError, "closed"),
+        ]
+        for call, error, saying in cases:
+            with self.subTest(saying=saying):
+                self.assertRaisesRegex(error, saying, call)
+        self.assertEqual(rdr00800.get_setting(rdr00800.Setting.ID_PORTA_OPT), before)
 
 
 class Callbacks(unittest.TestCase):
@@ -131,9 +168,14 @@ class Callbacks(unittest.TestCase):
         self.addCleanup(rdr00800.set_host_framework, None)
         with tempfile.TemporaryDirectory() as directory:
             rdr00800.set_default_connection_string("Driver=SQLite3;Database=%s/host.db" % directory)
-            self.assertIsNone(rdr00800.decrypt(directory + "/", "471260"))
-        self.assertEqual(len(host.messages), 1, rdr00800.last_error())
+            with self.assertRaises(rdr00800.DecryptError) as raised:
+                rdr00800.decrypt(directory + "/", "471260")
+        self.assertEqual(host.messages, [raised.exception.message])
         self.assertIn("Operação bloqueada. O arquivo KQZR32.dll não foi encontrado", host.messages[0])
+        self.assertEqual(raised.exception.reason, "KQZR32.dll is not in the directory given")
+        self.assertIn(raised.exception.reason, rdr00800.last_error())
+        rdr00800.set_default_connection_string("")
+        self.assertEqual(rdr00800.last_error(), "")  # describes the last call only
 
 
 class ReadmeExample(unittest.TestCase):
@@ -145,6 +187,20 @@ class ReadmeExample(unittest.TestCase):
                                  text=True, timeout=30)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.stdout.splitlines()[:3], ["card: 12345678", "frame: 12345678", "scanned: CODE42"])
+
+    def test_the_readme_decryption_example_finds_the_sample_library_from_an_interpreter(self):
+        example = readme_block("### The decryption library from an interpreter", "python")
+        with tempfile.TemporaryDirectory() as sample:
+            os.symlink(os.environ["SAMPLE_LIBRARY"], os.path.join(sample, "KQZR32.dll"))
+            with open(os.path.join(sample, "Cliente.Cfg"), "w", encoding="ascii") as config:
+                config.write("Chave=4711\n")
+            example = example.replace("/usr/lib/rdr00800/sample", sample).replace("/tmp/host.db", sample + "/host.db")
+            trace = "rdr00800.set_trace_handler(lambda line: 'load' in line and print(line))\n"
+            run = subprocess.run([sys.executable, "-c", "import rdr00800\n" + trace + example], capture_output=True,
+                                 text=True, timeout=30)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stdout.splitlines(), ["gateway: load KQZR32.dll: %s/KQZR32.dll" % sample, "one-shot: 000123",
+                                                   "gateway: load KQZR32.dll: %s/KQZR32.dll" % sample, "resident: 000123"])
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // C interface of the package: lifecycle, resources, tables, settings.
 #include <cstddef>
 #include <cstring>
+#include <stdexcept>
 
 #include "c_api/c_abi_support.h"
 #include "rdr00800/Rdr00800.h"
@@ -54,7 +55,8 @@ void Finalize(void) {
 
 const Rdr00800PackageInfoTable* GetPackageInfoTable(void) {
   // The C declarations mirror the C++ ones member for member.
-  return reinterpret_cast<const Rdr00800PackageInfoTable*>(Pkg_Rdr00800::GetPackageInfoTable());
+  return detail::Guarded<const Rdr00800PackageInfoTable*>(
+      nullptr, [] { return reinterpret_cast<const Rdr00800PackageInfoTable*>(Pkg_Rdr00800::GetPackageInfoTable()); });
 }
 
 char* Rdr00800_FindPackageResource(const char* name, const char* type, size_t* size) {
@@ -77,15 +79,19 @@ char* Rdr00800_Velocidade(int32_t index) {
 }
 
 int32_t Rdr00800_GetSetting(int32_t setting) {
-  const std::atomic<int32_t>* variable = SettingById(setting);
-  return variable ? variable->load() : 0;
+  return detail::Guarded(0, [=] {
+    const std::atomic<int32_t>* variable = SettingById(setting);
+    return variable ? variable->load() : 0;
+  });
 }
 
 int Rdr00800_SetSetting(int32_t setting, int32_t value) {
-  std::atomic<int32_t>* variable = SettingById(setting);
-  if (!variable) return 0;
-  variable->store(value);
-  return 1;
+  return detail::Guarded(0, [=] {
+    std::atomic<int32_t>* variable = SettingById(setting);
+    if (!variable) throw std::invalid_argument("no setting " + std::to_string(setting));
+    variable->store(value);
+    return 1;
+  });
 }
 
 char* Rdr00800_GetIdCriptoCons(void) {

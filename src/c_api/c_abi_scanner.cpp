@@ -83,13 +83,15 @@ int Rdr00800_ScannerThread_WaitFor(Rdr00800ScannerThread* thread) {
 }
 
 int Rdr00800_ScannerThread_Finished(const Rdr00800ScannerThread* thread) {
-  return thread && thread->Finished() ? 1 : 0;
+  return detail::Guarded(0, [&] { return thread && thread->Finished() ? 1 : 0; });
 }
 
-void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread) { delete thread; }
+void Rdr00800_ScannerThread_Free(Rdr00800ScannerThread* thread) {
+  detail::GuardedVoid([&] { delete thread; });
+}
 
 int32_t Rdr00800_ScannerThread_LastStatus(const Rdr00800ScannerThread* thread) {
-  return static_cast<int32_t>(thread ? thread->LastStatus() : ReadStatus::Ok);
+  return detail::Guarded(0, [&] { return static_cast<int32_t>(thread ? thread->LastStatus() : ReadStatus::Ok); });
 }
 
 }  // extern "C"

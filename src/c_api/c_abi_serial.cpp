@@ -36,7 +36,9 @@ char* Rdr00800_PortDevicePath(const char* port) {
   return GuardedText([&] { return Rdr00800::PortDevicePath(TextArg(port)); });
 }
 
-int32_t Rdr00800_LastReadStatus(void) { return static_cast<int32_t>(Rdr00800::LastReadStatus()); }
+int32_t Rdr00800_LastReadStatus(void) {
+  return Rdr00800::detail::Guarded(0, [] { return static_cast<int32_t>(Rdr00800::LastReadStatus()); });
+}
 
 char* Rdr00800_LastReadMessage(void) {
   return GuardedText([] { return Rdr00800::LastReadMessage(); });
@@ -48,7 +50,8 @@ int32_t Rdr00800_CheckPortOpens(const char* port) {
 }
 
 const char* Rdr00800_ReadStatusName(int32_t status) {
-  return Rdr00800::ReadStatusName(static_cast<Rdr00800::ReadStatus>(status));
+  return Rdr00800::detail::Guarded<const char*>(
+      "unknown", [=] { return Rdr00800::ReadStatusName(static_cast<Rdr00800::ReadStatus>(status)); });
 }
 
 void Rdr00800_SetTraceHandler(void (*handler)(void* context, const char* line), void* context) {

@@ -34,6 +34,8 @@ void KeepLastError(const std::exception_ptr& error) noexcept {
   }
 }
 
+void ClearLastError() noexcept { lastError.clear(); }
+
 }  // namespace Rdr00800::detail
 
 extern "C" {

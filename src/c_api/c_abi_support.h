@@ -16,13 +16,18 @@ inline std::string TextArg(const char* text) { return text ? std::string(text) :
 
 // Remembers the message of an error caught at the boundary, per thread.
 void KeepLastError(const std::exception_ptr& error) noexcept;
+// Forgets it: Rdr00800_LastError describes the last call only.
+void ClearLastError() noexcept;
 
 // Runs `body`; an exception is kept for Rdr00800_LastError and `fallback`
-// is returned instead.
+// is returned instead. A body that returns clears the last error, after any
+// entry it called back into has set its own.
 template <class Result, class Body>
 Result Guarded(Result fallback, Body&& body) noexcept {
   try {
-    return body();
+    Result result = body();
+    ClearLastError();
+    return result;
   } catch (...) {
     KeepLastError(std::current_exception());
     return fallback;
@@ -34,7 +39,9 @@ Result Guarded(Result fallback, Body&& body) noexcept {
 template <class Body>
 char* GuardedText(Body&& body) noexcept {
   try {
-    return CopyText(body());
+    char* text = CopyText(body());
+    ClearLastError();
+    return text;
   } catch (...) {
     KeepLastError(std::current_exception());
     return CopyText(std::string());
@@ -46,6 +53,7 @@ template <class Body>
 void GuardedVoid(Body&& body) noexcept {
   try {
     body();
+    ClearLastError();
   } catch (...) {
     KeepLastError(std::current_exception());
   }

@@ -21,13 +21,24 @@ constexpr const char* kLibraryName = "KQZR32.dll";
 constexpr const char* kCheckedFileName = "KQZR32.DLL";
 constexpr const char* kEntryName = "DescriptografaMatricula";
 
+// Set by the host; empty for the executable's directory. Main thread.
+std::string libraryDirectory;
+
+// Where the library is looked for first, and what the resident style passes
+// to it: an interpreter's executable directory holds no library of the host's.
+std::string FirstDirectory() { return libraryDirectory.empty() ? detail::ExecutableDirectory() : libraryDirectory; }
+
 void TraceGateway(const std::string& line) {
   if (detail::Tracing()) detail::Trace("gateway: " + line);
 }
 
 detail::LoadedLibrary LoadDecryptionLibrary() {
-  detail::LoadedLibrary library = detail::LoadedLibrary::Open(kLibraryName);
-  if (detail::Tracing()) TraceGateway(std::string("load ") + kLibraryName + (library ? ": ok" : ": not found"));
+  const std::string first = FirstDirectory();
+  detail::LoadedLibrary library = detail::LoadedLibrary::Open(kLibraryName, first);
+  if (detail::Tracing()) {
+    TraceGateway(std::string("load ") + kLibraryName + ": " +
+                 (library ? library.Path() : "not loaded (looked first in " + first + ")"));
+  }
   return library;
 }
 
@@ -47,9 +58,15 @@ std::string CallEntry(DescriptografaMatriculaFunc entry, const std::string& dire
   return text;
 }
 
-void ShowMessage(const std::string& key, const std::string& directory) {
-  const std::string text = detail::FormatWithDirectory(dtmLeitor->msgPadrao.Msg(key), directory);
-  CurrentHostFramework().Mensagem(text, "", "N", "N", TTipoMsg::Aviso, "", "", 0, nullptr);
+// Shows the message and returns false, the one-shot call's answer.
+bool Fail(detail::DecryptOutcome& outcome, detail::DecryptFailure failure, const char* key,
+          const std::string& directory) {
+  outcome.failure = failure;
+  if (key) {
+    outcome.message = detail::FormatWithDirectory(dtmLeitor->msgPadrao.Msg(key), directory);
+    CurrentHostFramework().Mensagem(outcome.message, "", "N", "N", TTipoMsg::Aviso, "", "", 0, nullptr);
+  }
+  return false;
 }
 
 // Frees the data module on every way out of the one-shot call, the host's own
@@ -74,37 +91,51 @@ std::string FormatWithDirectory(const std::string& text, const std::string& dire
   return text.substr(0, at) + directory + text.substr(at + 2);
 }
 
-bool DecryptOnce(std::string& result, bool& resultWritten, const std::string& directory, const std::string& code) {
-  resultWritten = false;
+const char* DecryptFailureInEnglish(DecryptFailure failure) noexcept {
+  switch (failure) {
+    case DecryptFailure::None:
+      return "";
+    case DecryptFailure::LibraryFileMissing:
+      return "KQZR32.dll is not in the directory given";
+    case DecryptFailure::LibraryNotLoaded:
+      return "KQZR32.dll could not be loaded from the decryption library directory (the executable's unless one "
+             "was set) nor from the loader's search path";
+    case DecryptFailure::EntryMissing:
+      return "KQZR32.dll has no DescriptografaMatricula entry";
+    case DecryptFailure::ConfigurationMissing:
+      return "the decryption library found no usable Cliente.Cfg in the directory given";
+  }
+  return "";
+}
+
+bool DecryptOnce(std::string& result, DecryptOutcome& outcome, const std::string& directory, const std::string& code) {
+  outcome = {};
   DataModuleRelease release;
   if (!dtmLeitor) dtmLeitor = new TdtmLeitor();
   dtmLeitor->adcLeitor.SetConnected(true);
 
   if (!FindFileIgnoringCase(directory + kCheckedFileName)) {
-    ShowMessage("KQZR32_N_ENC", directory);
-    return false;
+    return Fail(outcome, DecryptFailure::LibraryFileMissing, "KQZR32_N_ENC", directory);
   }
   LoadedLibrary library = LoadDecryptionLibrary();
   ImpDescriptoDLLHandle = library.Get();
-  if (!library) {
-    ShowMessage("N_POS_KQZR32", directory);
-    return false;
-  }
+  if (!library) return Fail(outcome, DecryptFailure::LibraryNotLoaded, "N_POS_KQZR32", directory);
   DescriptografaMatricula = FindEntry(library);
-  if (!DescriptografaMatricula) return false;
+  if (!DescriptografaMatricula) return Fail(outcome, DecryptFailure::EntryMissing, nullptr, directory);
   // Once its entry is found the library stays loaded for good.
   library.Release();
   result = CallEntry(DescriptografaMatricula, directory, code);
-  resultWritten = true;
+  outcome.resultWritten = true;
   DescriptografaMatricula = nullptr;
   if (IsMissingConfigurationAnswer(result)) {
-    ShowMessage("N_ENC_CLIENTE.CFG", directory);
-    return false;
+    return Fail(outcome, DecryptFailure::ConfigurationMissing, "N_ENC_CLIENTE.CFG", directory);
   }
   return true;
 }
 
 }  // namespace detail
+
+void SetDecryptionLibraryDirectory(const std::string& directory) { libraryDirectory = directory; }
 
 void StopDigVerif() {
   if (DigVerifOK) detail::Unload(DigVerifDLLHandle);
@@ -126,12 +157,12 @@ void StartDigVerif() {
 
 std::string GetMatriculaDV(const std::string& code) {
   if (!DigVerifOK) return {};
-  return CallEntry(DVDescriptografaMatricula, detail::ShortPathForm(detail::ExecutableDirectory()), code);
+  return CallEntry(DVDescriptografaMatricula, detail::ShortPathForm(FirstDirectory()), code);
 }
 
 bool LeitorDescriptoDll(std::string& result, const std::string& directory, const std::string& code) {
-  bool resultWritten = false;
-  return detail::DecryptOnce(result, resultWritten, directory, code);
+  detail::DecryptOutcome outcome;
+  return detail::DecryptOnce(result, outcome, directory, code);
 }
 
 }  // namespace Rdr00800

@@ -19,10 +19,24 @@ inline bool IsMissingConfigurationAnswer(std::string_view answer) noexcept {
 // nothing in `directory` is read as a placeholder.
 std::string FormatWithDirectory(const std::string& text, const std::string& directory);
 
-// LeitorDescriptoDll, also telling whether `result` was written (only the
-// paths that called the library write it), for the C interface's ownership
-// rule. Blocks on the database login and the library's own work; database
-// errors propagate as EDatabaseError after the data module is freed.
-bool DecryptOnce(std::string& result, bool& resultWritten, const std::string& directory, const std::string& code);
+// Why a one-shot call gave no decrypted code (a database error is thrown).
+enum class DecryptFailure { None, LibraryFileMissing, LibraryNotLoaded, EntryMissing, ConfigurationMissing };
+
+// The same as one English line, for hosts that do not read the library's
+// Portuguese messages.
+const char* DecryptFailureInEnglish(DecryptFailure failure) noexcept;
+
+struct DecryptOutcome {
+  bool resultWritten = false;  // only the paths that called the library write the result
+  DecryptFailure failure = DecryptFailure::None;
+  std::string message;  // what the host framework was shown (Windows-1252); "" when nothing was
+};
+
+// LeitorDescriptoDll, also telling what the C interface needs: whether
+// `result` was written, for its ownership rule, and why it failed, for
+// Rdr00800_LastError. Blocks on the database login and the library's own
+// work; database errors propagate as EDatabaseError after the data module is
+// freed.
+bool DecryptOnce(std::string& result, DecryptOutcome& outcome, const std::string& directory, const std::string& code);
 
 }  // namespace Rdr00800::detail

@@ -9,8 +9,6 @@
 #include <optional>
 #include <string>
 
-#include "runtime/executable_directory.h"
-
 namespace Rdr00800::detail {
 
 // The platform's short form of `path`; the empty text when there is none.
@@ -28,14 +26,15 @@ std::optional<std::string> FindFileIgnoringCase(const std::string& path);
 class LoadedLibrary {
  public:
   LoadedLibrary() = default;
-  // A plain name (no "/") is looked for first in the executable's directory,
+  // A plain name (no "/") is looked for first in `firstDirectory` (the
+  // gateway passes the executable's directory or the one the host set),
   // ignoring letter case, then along the platform's search order, which never
   // includes the working directory (on Windows: the system directory, the
-  // Windows directory and each absolute PATH entry, each by full path). A
-  // name with "/" is loaded as given.
+  // Windows directory and each absolute PATH entry, each by full path). An
+  // empty `firstDirectory` is skipped. A name with "/" is loaded as given.
   // All symbols are bound at once and kept private to the library. A failed
   // load gives an empty object.
-  static LoadedLibrary Open(const std::string& name);
+  static LoadedLibrary Open(const std::string& name, const std::string& firstDirectory);
 
   LoadedLibrary(LoadedLibrary&& other) noexcept;
   LoadedLibrary& operator=(LoadedLibrary&& other) noexcept;
@@ -45,6 +44,9 @@ class LoadedLibrary {
 
   explicit operator bool() const noexcept { return handle_ != nullptr; }
   void* Get() const noexcept { return handle_; }
+  // The file the loader mapped, by the path it was found under; the empty
+  // text when empty or when the platform cannot tell.
+  std::string Path() const;
   // The address of an exported entry; nullptr when the library has none.
   void* Find(const char* entryName) const noexcept;
   // Gives the handle up: the library stays loaded until Unload(handle).

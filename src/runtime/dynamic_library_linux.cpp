@@ -1,6 +1,7 @@
 // Linux side of the dynamic-library layer: readdir, dlopen.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -41,19 +42,24 @@ std::optional<std::string> FindFileIgnoringCase(const std::string& path) {
   return std::nullopt;
 }
 
-LoadedLibrary LoadedLibrary::Open(const std::string& name) {
+LoadedLibrary LoadedLibrary::Open(const std::string& name, const std::string& firstDirectory) {
   constexpr int kMode = RTLD_NOW | RTLD_LOCAL;
   if (name.find('/') != std::string::npos) return LoadedLibrary(::dlopen(name.c_str(), kMode));
-  // dlopen alone would miss the executable's directory; it never searches the
-  // working directory, and an empty executable directory must not turn into it.
-  const std::string exeDirectory = ExecutableDirectory();
-  if (!exeDirectory.empty()) {
-    const std::string separator = exeDirectory.back() == '/' ? "" : "/";
-    if (const auto found = FindFileIgnoringCase(exeDirectory + separator + name)) {
+  // dlopen alone would miss the first directory; it never searches the
+  // working directory, and an empty first directory must not turn into it.
+  if (!firstDirectory.empty()) {
+    const std::string separator = firstDirectory.back() == '/' ? "" : "/";
+    if (const auto found = FindFileIgnoringCase(firstDirectory + separator + name)) {
       return LoadedLibrary(::dlopen(found->c_str(), kMode));
     }
   }
   return LoadedLibrary(::dlopen(name.c_str(), kMode));
+}
+
+std::string LoadedLibrary::Path() const {
+  const link_map* map = nullptr;
+  if (!handle_ || ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return {};
+  return map->l_name;
 }
 
 void* LoadedLibrary::Find(const char* entryName) const noexcept {

@@ -52,14 +52,14 @@ std::vector<std::string> AbsolutePathEntries() {
   return entries;
 }
 
-// Where a plain library name is looked for, in order: the executable's
-// directory, the system directory, the Windows directory and each absolute
+// Where a plain library name is looked for, in order: the first directory
+// (the executable's, or the one the host set), the system directory, the Windows directory and each absolute
 // PATH entry; never the working directory, from which a planted library would
 // be loaded. LOAD_LIBRARY_SEARCH_DEFAULT_DIRS would drop PATH and the Windows
 // directory, and fails outright on systems without its update.
-std::vector<std::string> SearchDirectories() {
+std::vector<std::string> SearchDirectories(const std::string& firstDirectory) {
   std::vector<std::string> directories = {
-      ExecutableDirectory(),
+      firstDirectory,
       SystemReportedDirectory([](char* buffer, UINT size) { return ::GetSystemDirectoryA(buffer, size); }),
       SystemReportedDirectory([](char* buffer, UINT size) { return ::GetWindowsDirectoryA(buffer, size); }),
   };
@@ -85,11 +85,11 @@ std::optional<std::string> FindFileIgnoringCase(const std::string& path) {
   return std::nullopt;
 }
 
-LoadedLibrary LoadedLibrary::Open(const std::string& name) {
+LoadedLibrary LoadedLibrary::Open(const std::string& name, const std::string& firstDirectory) {
   bool hasDirectory = false;
   for (const char c : name) hasDirectory = hasDirectory || IsSeparator(c);
   if (hasDirectory) return LoadedLibrary(::LoadLibraryA(name.c_str()));
-  for (const std::string& directory : SearchDirectories()) {
+  for (const std::string& directory : SearchDirectories(firstDirectory)) {
     if (directory.empty()) continue;
     const std::string path = directory + (IsSeparator(directory.back()) ? "" : "\\") + name;
     if (!IsFile(path)) continue;
@@ -101,6 +101,12 @@ LoadedLibrary LoadedLibrary::Open(const std::string& name) {
     }
   }
   return LoadedLibrary();
+}
+
+std::string LoadedLibrary::Path() const {
+  char path[MAX_PATH];
+  const DWORD length = handle_ ? ::GetModuleFileNameA(static_cast<HMODULE>(handle_), path, MAX_PATH) : 0;
+  return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
 }
 
 void* LoadedLibrary::Find(const char* entryName) const noexcept {

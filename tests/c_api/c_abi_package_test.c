@@ -32,6 +32,11 @@ int main(void) {
 
   expect(Rdr00800_SetSetting(RDR00800_ID_TIPO_OPT, 2) == 1, "set IdTipoOpt");
   expect(Rdr00800_GetSetting(RDR00800_ID_TIPO_OPT) == 2, "get IdTipoOpt");
+  /* The last error describes the last call only. */
+  expect(Rdr00800_SetSetting(99, 1) == 0, "unknown setting refused");
+  expect_text(Rdr00800_LastError(), "no setting 99", "last error after the refusal");
+  expect(Rdr00800_GetSetting(RDR00800_ID_TIPO_OPT) == 2, "a call that succeeds");
+  expect_text(Rdr00800_LastError(), "", "last error after a call that succeeded");
 
   Rdr00800_SetIdCriptoCons("segredo");
   expect_text(Rdr00800_GetIdCriptoCons(), "segredo", "IdCriptoCons");

@@ -33,20 +33,24 @@ std::string WithDirectory(const std::string& text, const std::string& directory)
   return text.substr(0, text.find("%s")) + directory + text.substr(text.find("%s") + 2);
 }
 
-// The resident entry is handed the executable's directory in the platform's
-// short form, whose spelling differs between systems: compare what it names.
-void ExpectEchoNamesExecutableDirectory(const std::string& answer, const std::string& code) {
+// The resident entry is handed its directory in the platform's short form,
+// whose spelling differs between systems: compare what it names.
+void ExpectEchoNamesDirectory(const std::string& answer, const std::string& code,
+                              const fs::path& expected = rdrtest::ExecutableDirectory()) {
   const std::string prefix = "dir=";
   const std::string suffix = "|code=" + code;
   ASSERT_TRUE(answer.starts_with(prefix) && answer.ends_with(suffix)) << answer;
   const fs::path directory = answer.substr(prefix.size(), answer.size() - prefix.size() - suffix.size());
   std::error_code error;
-  EXPECT_TRUE(fs::equivalent(directory, rdrtest::ExecutableDirectory(), error)) << directory << " " << error.message();
+  EXPECT_TRUE(fs::equivalent(directory, expected, error)) << directory << " " << error.message();
 }
 
 class ResidentLibrary : public ::testing::Test {
  protected:
-  void TearDown() override { StopDigVerif(); }
+  void TearDown() override {
+    StopDigVerif();
+    SetDecryptionLibraryDirectory("");
+  }
   const fs::path& Place(const fs::path& library, const std::string& name = "KQZR32.dll") {
     placed_.emplace(library, rdrtest::ExecutableDirectory() / name);
     return placed_->Path();
@@ -64,7 +68,7 @@ TEST_F(ResidentLibrary, DecryptsOnlyBetweenStartAndStop) {
   StartDigVerif();
   ASSERT_TRUE(DigVerifOK);
   EXPECT_TRUE(IsMapped(path));
-  ExpectEchoNamesExecutableDirectory(GetMatriculaDV("0042"), "0042");
+  ExpectEchoNamesDirectory(GetMatriculaDV("0042"), "0042");
 
   StopDigVerif();
   EXPECT_FALSE(DigVerifOK);
@@ -81,8 +85,10 @@ TEST_F(ResidentLibrary, TraceShowsTheLoadTheLookupAndTheCall) {
   GetMatriculaDV("0042");
   SetTraceHandler(nullptr);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "gateway: load KQZR32.dll: not found");
-  EXPECT_EQ(lines[1], "gateway: load KQZR32.dll: ok");
+  const std::string load = "gateway: load KQZR32.dll: ";
+  EXPECT_TRUE(lines[0].starts_with(load + "not loaded (looked first in ")) << lines[0];
+  ASSERT_TRUE(lines[1].starts_with(load)) << lines[1];
+  EXPECT_TRUE(fs::equivalent(lines[1].substr(load.size()), placed_->Path())) << lines[1];
   EXPECT_EQ(lines[2], "gateway: entry DescriptografaMatricula: found");
   EXPECT_TRUE(lines[3].starts_with("gateway: call: ") && lines[3].ends_with(" ms")) << lines[3];
 }
@@ -116,6 +122,20 @@ TEST_F(ResidentLibrary, AnswersPassAsTheyAreAndNullIsEmpty) {
   StartDigVerif();
   ASSERT_TRUE(DigVerifOK);
   EXPECT_EQ(GetMatriculaDV("1"), "");
+}
+
+TEST_F(ResidentLibrary, SetDirectoryIsLookedInFirstAndPassedToTheLibrary) {
+  Place(FakeLibrary("config_missing"));
+  TempDir chosen;
+  PlacedLibrary library(FakeLibrary("normal"), chosen.Path() / "kqzr32.dll");
+  SetDecryptionLibraryDirectory(chosen.Path().string());
+  StartDigVerif();
+  EXPECT_TRUE(IsMapped(library.Path()));
+  ExpectEchoNamesDirectory(GetMatriculaDV("7"), "7", chosen.Path());
+
+  SetDecryptionLibraryDirectory("");  // back to the executable's
+  StartDigVerif();
+  EXPECT_EQ(GetMatriculaDV("7"), "Cliente.Cfg");
 }
 
 TEST_F(ResidentLibrary, LibraryPlantedInTheWorkingDirectoryIsNotLoaded) {
@@ -253,11 +273,19 @@ TEST_F(OneShot, ErrorFromTheMessageServiceStillFreesTheModule) {
 }
 
 TEST_F(OneShot, CInterfaceReplacesTheResultOnlyWhenTheLibraryAnswered) {
+  const auto lastError = [] {
+    char* error = Rdr00800_LastError();
+    const std::string text = error;
+    Rdr00800_FreeText(error);
+    return text;
+  };
   char callers[] = "caller's";
   char* result = callers;
   TempDir empty;
   EXPECT_EQ(LeitorDescriptoDll(&result, empty.WithSeparator().c_str(), "1"), 0);
   EXPECT_EQ(result, callers);
+  EXPECT_EQ(lastError(),
+            WithDirectory(kNotFoundText, empty.WithSeparator()) + "\nKQZR32.dll is not in the directory given");
 
   Place(FakeLibrary("normal"));
   EXPECT_EQ(LeitorDescriptoDll(&result, ExecutableDirectory().c_str(), "7"), 1);
@@ -265,14 +293,15 @@ TEST_F(OneShot, CInterfaceReplacesTheResultOnlyWhenTheLibraryAnswered) {
   EXPECT_EQ(std::string(result), "dir=" + ExecutableDirectory() + "|code=7");
   EXPECT_STREQ(callers, "caller's");
   Rdr00800_FreeText(result);
+  EXPECT_EQ(lastError(), "");  // describes the last call only
 
   result = callers;
   framework_.connectionString = "Driver={No Such Driver}";
   EXPECT_EQ(LeitorDescriptoDll(&result, ExecutableDirectory().c_str(), "7"), 0);
   EXPECT_EQ(result, callers);
-  char* error = Rdr00800_LastError();
-  EXPECT_NE(std::string(error).find("No Such Driver"), std::string::npos) << error;
-  Rdr00800_FreeText(error);
+  const std::string error = lastError();
+  EXPECT_NE(error.find("No Such Driver"), std::string::npos) << error;
+  EXPECT_TRUE(error.ends_with("\nthe host's database could not be opened")) << error;
 }
 
 TEST_F(OneShot, SampleLibraryDecryptsWhatItEncrypted) {

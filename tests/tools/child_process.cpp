@@ -87,7 +87,9 @@ std::optional<std::string> ChildProcess::NextLine(int fd, std::string& pending, 
   }
 }
 
-void ChildProcess::Signal(int signal) { ::kill(pid_, signal); }
+void ChildProcess::Signal(int signal) {
+  if (!status_) ::kill(pid_, signal);  // once reaped, the pid may be another process's
+}
 
 int ChildProcess::Wait() {
   if (status_) return *status_;

@@ -18,6 +18,7 @@
 
 #include "child_process.h"
 #include "support/pty_reader.h"
+#include "support/test_kit.h"
 
 namespace rdrtest {
 namespace {
@@ -108,6 +109,7 @@ TEST(RdrArgumentsTest, BadArgumentsExitTwoWithOneLine) {
       {"simulate", "--kind", "optical"},
       {"simulate", "--kind", "optical", "--facility", "1", "--card", "2"},
       {"decrypt", "471260"},
+      {"decrypt", "--library", "/etc/passwd", "471260"},
       {"scan", "--port", "/dev/null", "--to", "printer"},
       {"frobnicate"},
       {"read", "--port", "/dev/null", "--baud", "0"},
@@ -136,6 +138,7 @@ TEST(RdrArgumentsTest, MessagesSayWhatHappened) {
       {{"read", "--port", "/dev/null", "--baud", "0"}, 2, "'0' is not a line speed"},
       {{"decrypt", "--dir", "/tmp", "471260"}, 7, "no database: give --connection"},
       {{"read", "--port", "/dev/rdr-no-such-device"}, 3, "/dev/rdr-no-such-device"},
+      {{"scan", "--port", "--quiet"}, 2, "--port lacks its value: --quiet is another option"},
   };
   for (const Case& c : cases) {
     const RunResult result = RunRdr(c.arguments);
@@ -149,6 +152,60 @@ TEST(RdrArgumentsTest, MessagesSayWhatHappened) {
     const auto fields = ParseJsonObject(json.out.substr(0, json.out.size() - 1));
     EXPECT_FALSE(fields.at("error").empty()) << json.out;
     EXPECT_NE(fields.at("reason").find(c.saying), std::string::npos) << json.out;
+  }
+}
+
+// Directories as users set them up, each with a copy of the sample library
+// (not the one beside rdr, so that the answering file tells them apart).
+TEST(RdrDecryptTest, SaysWhichLibraryAnsweredAndWhyNot) {
+  namespace fs = std::filesystem;
+  const fs::path sample = fs::path(RDR_EXECUTABLE).parent_path() / "KQZR32.dll";
+  TempDir root;
+  const auto make = [&](const std::string& name, std::vector<std::string> libraries, const char* config) {
+    const fs::path directory = root.Path() / name;
+    fs::create_directory(directory);
+    for (const std::string& library : libraries) fs::copy_file(sample, directory / library);
+    if (config) std::ofstream(directory / "Cliente.Cfg") << config;
+    return directory;
+  };
+  const fs::path good = make("good", {"KQZR32.dll"}, "Chave=4711\n");
+  const fs::path empty = make("empty", {"KQZR32.dll"}, "");
+  const fs::path none = make("none", {"KQZR32.dll"}, nullptr);
+  const fs::path broken = make("broken", {}, "Chave=4711\n");
+  std::ofstream(broken / "KQZR32.dll") << "not a library";
+  const fs::path twins = make("twins", {"KQZR32.dll", "kqzr32.DLL"}, "Chave=4711\n");
+  const std::string database = "Driver=SQLite3;Database=" + (root.Path() / "rdr.db").string();
+  const std::string answered = "rdr: answered by ";
+
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string saying;  // in standard output, then standard error
+  };
+  const Case cases[] = {
+      {{"--dir", good, "--connection", database, "471260"}, 0, answered + (good / "KQZR32.dll").string()},
+      {{"--library", good / "KQZR32.dll", "--connection", database, "471260"}, 0, answered},
+      {{"--resident", "--library", good / "KQZR32.dll", "471260"}, 0, answered + (good / "KQZR32.dll").string()},
+      {{"--dir", empty, "--connection", database, "471260"},
+       5,
+       (empty / "Cliente.Cfg").string() + " is there but empty"},
+      {{"--dir", none, "--connection", database, "471260"}, 5, "found no Cliente.Cfg in " + none.string()},
+      {{"--dir", broken, "--connection", database, "471260"}, 5, "KQZR32.dll could not be loaded"},
+      {{"--resident", "--library", twins / "kqzr32.DLL", "471260"},
+       5,
+       "was loaded instead of " + (twins / "kqzr32.DLL").string()},
+      {{"--dir", good, "--connection", database, ""}, 5, "the code is empty"},
+      {{"--dir", good, "--connection", database, std::string(1500, '1')}, 5, "nothing for the 1500-character code"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"decrypt"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const RunResult result = RunRdr(arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << testing::PrintToString(c.arguments) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.saying), std::string::npos) << result.out << result.err;
+    if (c.exitCode == 0) {
+      EXPECT_EQ(result.out, "000123\n");
+    }
   }
 }
 
@@ -187,7 +244,8 @@ TEST(RdrArgumentsTest, DeviceThatCannotBeOpenedExitsThreeWithTheLibrarysReason) 
       {{"read", "--port", "/dev/rdr-no-such-device"},
        "rdr: /dev/rdr-no-such-device: no such device (No such file or directory)\n"},
       {{"prox", "--type", "2", "--port", "PRINTER", "--baud", "9600"},
-       "rdr: PRINTER names no device: map it with SetPortDevice or use a /dev path\n"},
+       "rdr: PRINTER names no device: give --port the reader's device, such as /dev/ttyUSB0 (rdr ports lists "
+       "them)\n"},
       {{"read", "--port", "/dev/null", "--optical"}, "rdr: /dev/null: not a serial port\n"},
       {{"read", "--port", simulator.Device()},
        "rdr: " + simulator.Device() + ": held by process " + std::to_string(::getpid()) + " (" + self + ")\n"},
@@ -262,12 +320,20 @@ TEST(RdrReadTest, OpticalTypeTwoDropsTheLastCharacter) {
       << "600 is not a speed of the table";
 }
 
-TEST(RdrReadTest, FrameThatFillsTheReadIsFlagged) {
-  Simulator simulator({"--kind", "optical", "--frame", std::string(60, 'F'), "--count", "1"});
+TEST(RdrReadTest, FrameThatFillsTheReadIsFlaggedUnlessQuiet) {
+  Simulator simulator({"--kind", "optical", "--frame", std::string(60, 'F'), "--count", "2"});
   const RunResult read = RunRdr({"read", "--port", simulator.Device()});
   EXPECT_EQ(read.exitCode, 0) << read.err;
   EXPECT_EQ(read.out, std::string(51, 'F') + "\n");
   EXPECT_NE(read.err.find("the frame may continue in the next poll"), std::string::npos) << read.err;
+
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--quiet"});
+  // The rest of the frame goes to the next poll, or with the one that closed
+  // on it when the simulator saw that close first.
+  EXPECT_EQ(scan.ReadLine(5s).value_or("").substr(0, 51), std::string(51, 'F'));
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0);
+  EXPECT_EQ(scan.ErrorOutput(), "");
 }
 
 TEST(RdrReadTest, FrameLeftUnreadGoesToTheNextHost) {
@@ -284,10 +350,10 @@ TEST(RdrReadTest, FrameLeftUnreadGoesToTheNextHost) {
   EXPECT_EQ(read.out, "ONLY1\\r\\n\n");
 }
 
-TEST(RdrReadTest, EveryProxGetsTheSimulatedCardWhateverThePeriod) {
+// Without --every, one frame per open, however soon the next open comes.
+TEST(RdrReadTest, EveryProxGetsTheSimulatedCard) {
   const std::string link = "/tmp/rdr-cli-test-prox-" + std::to_string(::getpid());
-  Simulator simulator(
-      {"--kind", "proximity", "--facility", "123", "--card", "45678", "--every", "3600000", "--link", link});
+  Simulator simulator({"--kind", "proximity", "--facility", "123", "--card", "45678", "--link", link});
   EXPECT_EQ(simulator.Device(), link);
   for (int attempt = 0; attempt < 3; ++attempt) {
     const RunResult prox = RunRdr({"prox", "--type", "2", "--port", link, "--baud", "9600", "--json"});
@@ -296,11 +362,13 @@ TEST(RdrReadTest, EveryProxGetsTheSimulatedCardWhateverThePeriod) {
   }
 }
 
+// Codes are Windows-1252: characters above 127 come out in UTF-8.
 TEST(RdrScanTest, RelaysCodesToStdoutAndEndsCleanlyOnSigterm) {
-  Simulator simulator({"--kind", "optical", "--frame", R"(CODE42\r\n)", "--every", "1100", "--count", "2"});
+  Simulator simulator(
+      {"--kind", "optical", "--frame", R"(C\xC9D\x80\xE7\x8A42\r\n)", "--every", "1100", "--count", "2"});
   ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--to", "stdout"});
-  EXPECT_EQ(scan.ReadLine(5s), "CODE42");
-  EXPECT_EQ(scan.ReadLine(5s), "CODE42");
+  EXPECT_EQ(scan.ReadLine(5s), "C\u00C9D\u20AC\u00E7\u016042");
+  EXPECT_EQ(scan.ReadLine(5s), "C\u00C9D\u20AC\u00E7\u016042");
   scan.Signal(SIGTERM);
   EXPECT_EQ(scan.Wait(), 0) << scan.ErrorOutput();
 }
@@ -331,6 +399,16 @@ TEST(RdrScanTest, FiftyCodesSentATenthOfASecondApartArriveAsFiftyLinesInOrder) {
     scan.Signal(SIGTERM);
     EXPECT_EQ(scan.Wait(), 0) << mode << scan.ErrorOutput();
   }
+}
+
+// With --every, a code per period by the clock, however often the host
+// opens: scan opens anew after each code. The clock starts at the first open.
+TEST(RdrSimulateTest, EveryPacesCodesByTheClockForAPollingHost) {
+  Simulator simulator({"--kind", "optical", "--frame", R"(TICK\r\n)", "--every", "300"});
+  const auto start = std::chrono::steady_clock::now();
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device()});
+  for (int code = 0; code < 5; ++code) ASSERT_EQ(scan.ReadLine(5s), "TICK") << code;
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 4 * 300ms);
 }
 
 bool Says(const std::optional<std::string>& line, const char* words) {
@@ -393,6 +471,14 @@ TEST(RdrSimulateTest, LinkNeverReplacesWhatTheSimulatorDidNotMake) {
     EXPECT_TRUE(std::filesystem::is_character_file(link));
   }
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  // A running simulator keeps its link: a second one is refused.
+  {
+    Simulator first({"--kind", "optical", "--frame", "A1", "--link", link.string()});
+    const RunResult second = RunRdr({"simulate", "--kind", "optical", "--frame", "A1", "--link", link.string()});
+    EXPECT_EQ(second.exitCode, 2);
+    EXPECT_NE(second.err.find("still running"), std::string::npos) << second.err;
+    EXPECT_TRUE(std::filesystem::is_character_file(link)) << "the second simulator took the link";
+  }
   {
     Simulator simulator({"--kind", "optical", "--frame", "A1", "--link", link.string()});
     std::ofstream(keep) << "someone else's";
@@ -456,11 +542,12 @@ class XvfbTest : public testing::Test {
     return received;
   }
 
-  // A 12-character code with bytes above 127, and its keysyms: Latin-1
-  // keysyms equal their character's code; Return ends the code.
-  const std::string kCode = R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4)";
-  const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9", "61",  "ff",
-                                                 "c6", "62", "b5", "51", "e4", "ff0d"};
+  // A code of Windows-1252 characters above 127, and its keysyms: Latin-1
+  // keysyms equal their character's code, € is EuroSign, the others of
+  // 0x80-0x9F are Unicode keysyms (Š: U+0160); Return ends the code.
+  const std::string kCode = R"(Z\xE99\xF1\xA9a\xFF\xC6b\xB5Q\xE4\x80\x8A)";
+  const std::vector<std::string> kCodeKeysyms = {"5a", "e9", "39", "f1", "a9",   "61",      "ff",  "c6",
+                                                 "62", "b5", "51", "e4", "20ac", "1000160", "ff0d"};
   int scanExit_ = -1;
   std::string scanError_;
 
@@ -489,6 +576,17 @@ TEST_F(XvfbTest, FrameOfSeveralCodesArrivesAsCodesEachEndedByOneReturn) {
   EXPECT_EQ(received, expected);
   EXPECT_EQ(scanExit_, 0) << scanError_;
   EXPECT_NE(scanError_.find("left out control characters \\x02\\x03\\t"), std::string::npos) << scanError_;
+}
+
+TEST_F(XvfbTest, LostDisplayEndsTheScanWithExitSix) {
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", "/dev/null", "--to", "x11:focused"}, {Environment()});
+  // Polling, so connected to the display.
+  const auto polling = scan.ReadErrorLine(5s);
+  ASSERT_TRUE(Says(polling, "not a serial port")) << polling.value_or("(none)");
+  xvfb_->Signal(SIGTERM);
+  xvfb_->Wait();
+  EXPECT_EQ(scan.Wait(), 6);
+  EXPECT_EQ(scan.ErrorOutput(), "rdr: lost the connection to the X display " + display_ + "\n");
 }
 
 TEST_F(XvfbTest, WrongWindowIsAClearError) {

@@ -46,7 +46,7 @@ Rdr00800::WindowProc StdoutRelay(bool json) {
     std::string& code = *pending;
     if (message == Rdr00800::kWmChar) code += static_cast<char>(wParam);
     if (message != Rdr00800::kWmKeyDown || wParam != Rdr00800::kVkReturn) return 0;
-    PrintLine(json ? JsonLine().Bytes("code", code).str() : ShowEscapes(code));
+    PrintCode(json, code);
     code.clear();
     return 0;
   };
@@ -121,7 +121,7 @@ class Poller : public Rdr00800::TThread {
       PollOutcome outcome;
       outcome.frame = Rdr00800::GetOpticalReaderValue();
       outcome.status = Rdr00800::LastReadStatus();
-      outcome.message = Rdr00800::LastReadMessage();
+      outcome.message = LastReadMessage();
       Synchronize([&] { deliver_(outcome); });
       if (StateOf(outcome.status) != ReaderState::Connected) Sleep(kRetryPauseMs);
     }
@@ -148,7 +148,7 @@ class Relay {
 
   void Take(const PollOutcome& outcome) {
     Follow(outcome);
-    const bool full = WarnIfFrameFilledTheRead(outcome.frame, lastCharacterDropped_);
+    const bool full = WarnIfFrameFilledTheRead(outcome.frame, lastCharacterDropped_, quiet_);
     Deliver(splitter_.Split(outcome.frame, full));
   }
   // Delivers a code a full last frame left open.
@@ -205,7 +205,7 @@ int RunScan(const ScanOptions& options, bool json) {
   // A port text that names no device never will: no use waiting for it.
   if (device.empty()) {
     Rdr00800::CheckPortOpens(options.port);
-    throw CommandError(kExitDeviceUnavailable, Rdr00800::LastReadMessage());
+    throw CommandError(kExitDeviceUnavailable, LastReadMessage());
   }
   const int32_t speed = SpeedIndex(options.baud);
   Rdr00800::RegisterWindow(kRelayWindow, x11 ? x11->WindowProcedure() : StdoutRelay(json));
@@ -269,7 +269,8 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
       ->excludes(interval);
   scan->add_flag("--no-wait", options->noWait,
                  "Exit with code 3 when the reader cannot be reached, instead of waiting");
-  scan->add_flag("--quiet", options->quiet, "No line on standard error when the reader's state changes");
+  scan->add_flag("--quiet", options->quiet,
+                 "No line on standard error when the reader's state changes or a frame fills the read");
   const auto json = AddJsonFlag(*scan);
   scan->callback([&body, options, json] { body = [=] { return RunScan(*options, *json); }; });
 }

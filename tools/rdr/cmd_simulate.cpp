@@ -21,6 +21,7 @@ struct SimulateOptions {
   uint32_t card = 0;
   bool fromCard = false;
   uint32_t everyMs = 2000;
+  bool byClock = false;  // --every given
   uint32_t count = 0;
   std::string link;
 };
@@ -53,6 +54,7 @@ int RunSimulate(const SimulateOptions& options, bool json) {
   SimulatedReaderOptions reader;
   reader.frames = frames;
   reader.every = std::chrono::milliseconds(options.everyMs);
+  reader.pace = options.byClock ? SimulatedReaderOptions::Pace::Clock : SimulatedReaderOptions::Pace::PerOpen;
   reader.count = options.count;
   reader.linkPath = options.link;
   reader.onSent = [count = options.count](uint32_t sent) {
@@ -89,8 +91,9 @@ int RunSimulate(const SimulateOptions& options, bool json) {
 void AddSimulateCommand(CLI::App& app, CommandBody& body) {
   auto* simulate = app.add_subcommand("simulate", "Simulate a reader on a pseudo-terminal");
   simulate->footer(
-      "Prints the device path a host opens. Each program that opens the device gets the frame shortly after, and "
-      "the next ones every period while it keeps the device open; nothing is sent while nobody listens.");
+      "Prints the device path a host opens. Without --every, each program that opens the device gets a frame shortly "
+      "after, and the next ones 2 s apart while it keeps the device open. With --every, a frame every period by the "
+      "clock goes to whoever holds the device, however often it opens. Nothing is sent while nobody listens.");
   auto options = std::make_shared<SimulateOptions>();
   simulate->add_option("--kind", options->kind, "optical or proximity")
       ->required()
@@ -107,19 +110,21 @@ void AddSimulateCommand(CLI::App& app, CommandBody& body) {
   facility->needs(card);
   card->needs(facility);
   frame->excludes(facility)->excludes(card);
-  simulate->add_option("--every", options->everyMs, "Milliseconds between frames")
-      ->capture_default_str()
-      ->check(CLI::Range(1u, 3600000u));
+  auto* every = simulate
+                    ->add_option("--every", options->everyMs,
+                                 "A frame every this many milliseconds, by the clock, to whoever holds the device")
+                    ->check(CLI::Range(1u, 3600000u));
   simulate->add_option("--count", options->count, "Frames to send, 0 for no end")->capture_default_str();
   simulate->add_option("--link", options->link,
-                       "Also make this symlink to the device; an existing path is refused unless an earlier "
-                       "simulator left it");
+                       "Also make this symlink to the device; an existing path is refused unless a simulator "
+                       "that no longer runs left it");
   const auto json = AddJsonFlag(*simulate);
-  simulate->callback([&body, options, json, frame, facility] {
+  simulate->callback([&body, options, json, frame, facility, every] {
     if (frame->count() == 0 && facility->count() == 0) {
       throw CLI::ValidationError("--frame", "give --frame, or --facility with --card");
     }
     options->fromCard = facility->count() > 0;
+    options->byClock = every->count() > 0;
     body = [=] { return RunSimulate(*options, *json); };
   });
 }

@@ -15,7 +15,9 @@ void Finish(std::string& line, CodeSplitter::Result& result) {
 
 bool IsControlByte(char byte) {
   const auto value = static_cast<unsigned char>(byte);
-  return value < 0x20 || (value >= 0x7F && value < 0xA0);
+  // Above 0x7F only the five bytes Windows-1252 leaves undefined.
+  return value < 0x20 || value == 0x7F || value == 0x81 || value == 0x8D || value == 0x8F || value == 0x90 ||
+         value == 0x9D;
 }
 
 CodeSplitter::Result CodeSplitter::Split(std::string_view frame, bool full) {

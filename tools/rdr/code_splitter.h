@@ -9,7 +9,9 @@
 namespace rdr {
 
 // True for the bytes never typed or printed as part of a code: C0 controls,
-// DEL and the C1 controls of Latin-1.
+// DEL and the bytes Windows-1252, the library's code page, leaves undefined
+// (0x81, 0x8D, 0x8F, 0x90, 0x9D). Its other bytes above 0x7F are characters
+// (€, É, ç).
 bool IsControlByte(char byte);
 
 // Splits successive frames into codes at CR, LF or CR LF. Each code is the

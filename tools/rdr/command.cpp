@@ -10,6 +10,15 @@ std::shared_ptr<bool> AddJsonFlag(CLI::App& command) {
   return json;
 }
 
+std::string LastReadMessage() {
+  std::string message = Rdr00800::LastReadMessage();
+  if (const size_t hint = message.find("map it with SetPortDevice"); hint != std::string::npos) {
+    message.replace(hint, std::string::npos,
+                    "give --port the reader's device, such as /dev/ttyUSB0 (rdr ports lists them)");
+  }
+  return message;
+}
+
 CommandError PollFailure(const std::string& port, const std::string& awaited) {
   using Rdr00800::ReadStatus;
   switch (Rdr00800::LastReadStatus()) {
@@ -18,7 +27,7 @@ CommandError PollFailure(const std::string& port, const std::string& awaited) {
     case ReadStatus::NothingInTime:
     case ReadStatus::HungUp:
     case ReadStatus::IoError:
-      return CommandError(kExitNothingRead, Rdr00800::LastReadMessage());
+      return CommandError(kExitNothingRead, LastReadMessage());
     case ReadStatus::NoSuchDevice:
     case ReadStatus::PermissionDenied:
     case ReadStatus::Busy:
@@ -26,7 +35,7 @@ CommandError PollFailure(const std::string& port, const std::string& awaited) {
     case ReadStatus::LineRefused:
       break;
   }
-  return CommandError(kExitDeviceUnavailable, Rdr00800::LastReadMessage());
+  return CommandError(kExitDeviceUnavailable, LastReadMessage());
 }
 
 int32_t SpeedIndex(int32_t baud) {

@@ -10,19 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-namespace rdr {
+#include "exit_codes.h"
 
-// Exit codes: distinct so scripts can tell the failures apart.
-enum ExitCode : int {
-  kExitOk = 0,
-  kExitFailure = 1,
-  kExitBadArguments = 2,
-  kExitDeviceUnavailable = 3,
-  kExitNothingRead = 4,
-  kExitNotDecrypted = 5,
-  kExitWindowUnavailable = 6,
-  kExitDatabaseUnavailable = 7,
-};
+namespace rdr {
 
 // A failure a command names itself; main() prints "rdr: <what>" as one line
 // on standard error and exits with `code`.
@@ -51,6 +41,10 @@ namespace rdr {
 
 // Adds --json to `command`; the flag's value once parsed.
 std::shared_ptr<bool> AddJsonFlag(CLI::App& command);
+
+// The library's message on the last poll of this thread, with the advice it
+// gives hosts (map the port with a library function) put in rdr's terms.
+std::string LastReadMessage();
 
 // The error for a poll of `port` that gave no `awaited` ("frame", "card"),
 // from the library's status and message for that poll: kExitDeviceUnavailable

@@ -2,6 +2,8 @@
 // rdr00800 library.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "command.h"
@@ -18,32 +20,26 @@ struct LoadedPackage {
   LoadedPackage& operator=(const LoadedPackage&) = delete;
 };
 
-// The "error" word of a JSON failure, for scripts that branch on it.
-const char* ErrorName(int code) {
-  switch (code) {
-    case rdr::kExitBadArguments:
-      return "bad_arguments";
-    case rdr::kExitDeviceUnavailable:
-      return "device_unavailable";
-    case rdr::kExitNothingRead:
-      return "nothing_read";
-    case rdr::kExitNotDecrypted:
-      return "not_decrypted";
-    case rdr::kExitWindowUnavailable:
-      return "window_unavailable";
-    case rdr::kExitDatabaseUnavailable:
-      return "database_unavailable";
-    default:
-      return "failed";
+// An option that takes a value but is followed by another option of the
+// command: CLI11 would take that option as the value ("scan --port --json"
+// would poll a port named --json). Its message, or nothing.
+std::optional<std::string> OptionWithoutValue(const CLI::App& app, int argc, char** argv) {
+  const CLI::App* command = &app;
+  for (int at = 1; at + 1 < argc; ++at) {
+    const std::string word = argv[at];
+    if (at == 1) {
+      const auto chosen = app.get_subcommands([&](const CLI::App* each) { return each->get_name() == word; });
+      if (!chosen.empty()) command = chosen.front();
+    }
+    const auto isOption = [command](const std::string& text) {
+      return text.starts_with("-") ? command->get_option_no_throw(text) : nullptr;
+    };
+    const CLI::Option* option = isOption(word);
+    if (option && option->get_items_expected_min() > 0 && isOption(argv[at + 1])) {
+      return word + " lacks its value: " + argv[at + 1] + " is another option";
+    }
   }
-}
-
-// One line on standard error for a person; with --json also one object on
-// standard output, where a script reading results looks.
-int Fail(bool json, int code, const std::string& what) {
-  if (!what.empty()) std::fprintf(stderr, "rdr: %s\n", what.c_str());
-  if (json) rdr::PrintLine(rdr::JsonLine().Text("error", ErrorName(code)).Text("reason", what).str());
-  return code;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -64,22 +60,26 @@ int main(int argc, char** argv) {
   rdr::AddDemoCommand(app, body);
   const bool json =
       std::any_of(argv + 1, argv + argc, [](const char* arg) { return std::string_view(arg) == "--json"; });
+  rdr::SetJsonFailures(json);
   if (argc > 1 && argv[1][0] != '-' &&
       app.get_subcommands([&](const CLI::App* command) { return command->get_name() == argv[1]; }).empty()) {
-    return Fail(json, rdr::kExitBadArguments, std::string("unknown command '") + argv[1] + "' (see rdr --help)");
+    return rdr::Fail(rdr::kExitBadArguments, std::string("unknown command '") + argv[1] + "' (see rdr --help)");
+  }
+  if (const auto lacking = OptionWithoutValue(app, argc, argv)) {
+    return rdr::Fail(rdr::kExitBadArguments, *lacking + " (see rdr --help)");
   }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(error);
-    return Fail(json, rdr::kExitBadArguments, std::string(error.what()) + " (see rdr --help)");
+    return rdr::Fail(rdr::kExitBadArguments, std::string(error.what()) + " (see rdr --help)");
   }
   try {
     LoadedPackage package;
     return body();
   } catch (const rdr::CommandError& error) {
-    return Fail(json, error.Code(), error.what());
+    return rdr::Fail(error.Code(), error.what());
   } catch (const std::exception& error) {
-    return Fail(json, rdr::kExitFailure, error.what());
+    return rdr::Fail(rdr::kExitFailure, error.what());
   }
 }

@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "escapes.h"
+#include "exit_codes.h"
+#include "rdr00800/Rdr00800.h"
 
 namespace rdr {
 namespace {
@@ -75,6 +78,10 @@ JsonLine& JsonLine::Text(std::string_view key, std::string_view utf8) {
   return *this;
 }
 
+JsonLine& JsonLine::Cp1252(std::string_view key, std::string_view text) {
+  return Text(key, Rdr00800::Cp1252ToUtf8(std::string(text)));
+}
+
 JsonLine& JsonLine::Number(std::string_view key, int64_t value) {
   Key(key);
   body_ += std::to_string(value);
@@ -101,6 +108,55 @@ void PrintLine(const std::string& line) {
 
 void PrintResult(bool json, const JsonLine& fields, std::string_view bytes) {
   PrintLine(json ? fields.str() : ShowEscapes(bytes));
+}
+
+void PrintCode(bool json, std::string_view code) {
+  if (json) return PrintLine(JsonLine().Cp1252("code", code).str());
+  std::string shown;
+  for (const char c : code) {
+    shown += static_cast<unsigned char>(c) >= 0x80 ? Rdr00800::Cp1252ToUtf8(std::string(1, c)) : ShowEscapes({&c, 1});
+  }
+  PrintLine(shown);
+}
+
+namespace {
+
+bool jsonFailures = false;
+
+// The "error" word of a JSON failure, for scripts that branch on it.
+const char* ErrorName(int code) {
+  switch (code) {
+    case kExitBadArguments:
+      return "bad_arguments";
+    case kExitDeviceUnavailable:
+      return "device_unavailable";
+    case kExitNothingRead:
+      return "nothing_read";
+    case kExitNotDecrypted:
+      return "not_decrypted";
+    case kExitWindowUnavailable:
+      return "window_unavailable";
+    case kExitDatabaseUnavailable:
+      return "database_unavailable";
+    default:
+      return "failed";
+  }
+}
+
+}  // namespace
+
+void SetJsonFailures(bool json) { jsonFailures = json; }
+
+int Fail(int code, const std::string& what) {
+  if (!what.empty()) std::fprintf(stderr, "rdr: %s\n", what.c_str());
+  if (jsonFailures) PrintLine(JsonLine().Text("error", ErrorName(code)).Text("reason", what).str());
+  return code;
+}
+
+void FailNow(int code, const std::string& what) {
+  Fail(code, what);
+  std::fflush(stderr);
+  std::_Exit(code);
 }
 
 WaitNotice::WaitNotice(std::string what) {
@@ -139,10 +195,11 @@ void ShowProgress(const std::string& text) {
 
 namespace rdr {
 
-bool WarnIfFrameFilledTheRead(std::string_view frame, bool lastCharacterDropped) {
+bool WarnIfFrameFilledTheRead(std::string_view frame, bool lastCharacterDropped, bool quiet) {
   constexpr size_t kReadLimit = 51;
   if (frame.size() + (lastCharacterDropped ? 1 : 0) < kReadLimit) return false;
-  std::fputs("rdr: the frame filled all 51 bytes of the read; the frame may continue in the next poll\n", stderr);
+  if (!quiet)
+    std::fputs("rdr: the frame filled all 51 bytes of the read; the frame may continue in the next poll\n", stderr);
   return true;
 }
 

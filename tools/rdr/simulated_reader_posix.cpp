@@ -2,11 +2,14 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -68,8 +71,56 @@ bool IsSimulatorLink(const std::string& path) {
   return target->find_first_not_of("0123456789", prefix.size()) == std::string::npos;
 }
 
+// The address of a link's claim: an abstract socket named after the link's
+// absolute path (its directory resolved), hashed when too long for a name.
+sockaddr_un ClaimAddress(const std::string& link) {
+  const std::filesystem::path path = std::filesystem::absolute(link);
+  std::string name =
+      "rdr00800-simulate-link:" + (std::filesystem::weakly_canonical(path.parent_path()) / path.filename()).string();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (name.size() >= sizeof address.sun_path)
+    name = "rdr00800-simulate-link#" + std::to_string(std::hash<std::string>{}(name));
+  std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
+  return address;
+}
+
+constexpr socklen_t AddressLength(const sockaddr_un& address) {
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + std::strlen(address.sun_path + 1));
+}
+
+// The process holding the claim at `address`, 0 when it cannot be told.
+pid_t ClaimHolder(const sockaddr_un& address) {
+  const Descriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  ucred holder{};
+  socklen_t size = sizeof holder;
+  if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), AddressLength(address)) != 0 ||
+      ::getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &holder, &size) != 0) {
+    return 0;
+  }
+  return holder.pid;
+}
+
+// Claims `link` for this process: the kernel frees the claim when the process
+// ends, however it ends, so a link without one was left by a simulator that
+// is gone. Throws LinkPathTaken while another simulator holds it.
+Descriptor ClaimLink(const std::string& link) {
+  Descriptor claim = Checked(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+  const sockaddr_un address = ClaimAddress(link);
+  if (::bind(claim.get(), reinterpret_cast<const sockaddr*>(&address), AddressLength(address)) == 0) {
+    // Listening lets a second simulator ask whose claim it is.
+    if (::listen(claim.get(), 1) != 0) ThrowSystemError("listen");
+    return claim;
+  }
+  if (errno != EADDRINUSE) ThrowSystemError("bind");
+  const pid_t holder = ClaimHolder(address);
+  throw LinkPathTaken(link + " is the link of an rdr simulate that is still running" +
+                      (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+                      "; stop it or choose another --link");
+}
+
 // Makes `link` point to `terminal`, replacing only a link an earlier
-// simulator left there.
+// simulator left there; the caller holds the link's claim.
 void MakeLink(const std::string& link, const std::string& terminal) {
   if (::symlink(terminal.c_str(), link.c_str()) == 0) return;
   if (errno != EEXIST) ThrowSystemError("symlink " + link);
@@ -95,24 +146,66 @@ struct SimulatedReader::State {
   // Opens and closes of the device by hosts, as inotify events.
   Descriptor opens;
   Descriptor stopSignal;
+  Descriptor linkClaim;
   std::thread sender;
 
   int holders = 0;
   // Frames written and not taken back; the next frame is frames[delivered % size].
   uint32_t delivered = 0;
-  // When the next frame is written, while a host holds the device.
-  std::optional<Clock::time_point> due;
+  // Frames due and not yet written.
+  uint32_t owed = 0;
+  // The next period's end: while a host holds the device (PerOpen), or from
+  // the first open on (Clock).
+  std::optional<Clock::time_point> tick;
+  // Bytes wait until the latest opener had time to set its line.
+  Clock::time_point settled;
 
+  bool ByClock() const { return options.pace == SimulatedReaderOptions::Pace::Clock; }
   const std::string& FrameAt(uint32_t index) const { return options.frames[index % options.frames.size()]; }
 
   // The last host closed the device: whole frames it did not read go back to
-  // be delivered to the next one, and nothing stale waits for it.
-  void TakeBackUnread() {
+  // be delivered to the next one, and nothing stale waits for it. Returns how
+  // many frames went back.
+  uint32_t TakeBackUnread() {
     size_t unread = terminal.DropUnread();
+    uint32_t taken = 0;
     while (delivered > 0 && unread >= FrameAt(delivered - 1).size()) {
       unread -= FrameAt(delivered - 1).size();
       --delivered;
+      ++taken;
     }
+    return taken;
+  }
+
+  void OnOpen(Clock::time_point now) {
+    ++holders;
+    settled = now + kSettleTime;
+    if (ByClock()) {
+      if (!tick) tick = settled;  // the clock starts with the first open
+    } else {
+      owed = std::max(owed, 1u);
+      tick = settled + options.every;
+    }
+  }
+
+  void OnLastClose() {
+    const uint32_t taken = TakeBackUnread();
+    if (ByClock()) {
+      owed += taken;
+    } else {
+      owed = 0;
+      tick.reset();
+    }
+  }
+
+  // Counts the periods that ended by `now`. By the clock, one frame at most
+  // waits while nobody holds the device.
+  void CountPeriods(Clock::time_point now) {
+    while (tick && now >= *tick) {
+      owed = holders > 0 ? owed + 1 : std::max(owed, 1u);
+      *tick += options.every;
+    }
+    if (ByClock() && AllDelivered()) tick.reset();
   }
 
   void OnDeviceEvents() {
@@ -125,14 +218,9 @@ struct SimulatedReader::State {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       if (event->mask & IN_OPEN) {
-        ++holders;
-        due = Clock::now() + kSettleTime;
-      } else if (event->mask & IN_CLOSE) {
-        holders = std::max(holders - 1, 0);
-        if (holders == 0) {
-          due.reset();
-          TakeBackUnread();
-        }
+        OnOpen(Clock::now());
+      } else if (event->mask & IN_CLOSE && holders > 0 && --holders == 0) {
+        OnLastClose();
       }
     }
   }
@@ -145,30 +233,33 @@ struct SimulatedReader::State {
 
   bool AllDelivered() const { return options.count != 0 && delivered >= options.count; }
 
-  void SendDueFrame() {
-    if (holders == 0 || AllDelivered()) {
-      due.reset();
-      return;
+  bool CanWrite(Clock::time_point now) const { return owed > 0 && holders > 0 && now >= settled; }
+
+  void WriteOwedFrames() {
+    for (; owed > 0 && !AllDelivered(); --owed) {
+      try {
+        terminal.Send(FrameAt(delivered));
+      } catch (const std::system_error&) {
+        break;  // the queue is full of what the host does not read: nothing more for it
+      }
+      ++delivered;
+      if (options.onSent) options.onSent(delivered);
     }
-    try {
-      terminal.Send(FrameAt(delivered));
-    } catch (const std::system_error&) {
-      // The queue is full of what the host does not read: nothing more for it.
-      due.reset();
-      return;
-    }
-    ++delivered;
-    if (options.onSent) options.onSent(delivered);
-    due = Clock::now() + options.every;
+    owed = 0;
+  }
+
+  // Milliseconds until there is something to do, -1 for none.
+  int Timeout(Clock::time_point now) const {
+    std::optional<Clock::time_point> next = tick;
+    if (owed > 0 && holders > 0) next = next ? std::min(*next, settled) : settled;
+    if (!next) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
+    return static_cast<int>(std::max<decltype(left)>(left, 0));
   }
 
   void Run() {
     for (;;) {
-      int timeout = -1;
-      if (due) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
-        timeout = static_cast<int>(std::max<decltype(left)>(left, 0));
-      }
+      const int timeout = Timeout(Clock::now());
       pollfd watched[] = {
           {stopSignal.get(), POLLIN, 0}, {opens.get(), POLLIN, 0}, {terminal.ControllingFd(), POLLIN, 0}};
       const int ready = ::poll(watched, 3, timeout);
@@ -177,7 +268,9 @@ struct SimulatedReader::State {
       // Whatever a host writes (or its line echoes) is of no use to a reader.
       if (watched[2].revents & POLLIN) DropHostOutput();
       if (watched[1].revents & POLLIN) OnDeviceEvents();
-      if (due && Clock::now() >= *due) SendDueFrame();
+      const auto now = Clock::now();
+      CountPeriods(now);
+      if (CanWrite(now)) WriteOwedFrames();
     }
   }
 };
@@ -194,7 +287,10 @@ SimulatedReader::SimulatedReader(SimulatedReaderOptions options) {
   state.opens = Checked(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK), "inotify_init1");
   if (::inotify_add_watch(state.opens.get(), path.c_str(), IN_OPEN | IN_CLOSE) < 0) ThrowSystemError("inotify " + path);
   state.stopSignal = Checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
-  if (!state.options.linkPath.empty()) MakeLink(state.options.linkPath, path);
+  if (!state.options.linkPath.empty()) {
+    state.linkClaim = ClaimLink(state.options.linkPath);
+    MakeLink(state.options.linkPath, path);
+  }
   state.sender = std::thread([&state] { state.Run(); });
 }
 

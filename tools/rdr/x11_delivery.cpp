@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "code_splitter.h"
+#include "exit_codes.h"
+#include "output.h"
 
 namespace rdr {
 namespace {
@@ -27,6 +30,24 @@ int TrapError(Display* display, XErrorEvent* event) {
     trappedError = std::string(text) + " (request " + std::to_string(event->request_code) + ")";
   }
   return 0;
+}
+
+// Xlib ends the process when this handler returns; it ends it first, with
+// rdr's line and exit code for an unavailable window.
+int LostConnection(Display* display) {
+  FailNow(kExitWindowUnavailable, std::string("lost the connection to the X display ") + DisplayString(display));
+}
+
+// The keysym that types one character of the library's code page,
+// Windows-1252: Latin-1 keysyms equal their character's code, and the
+// characters of 0x80-0x9F go by their Unicode code point.
+KeySym KeysymOf(unsigned char byte) {
+  if (byte < 0x80 || byte >= 0xA0) return byte;
+  const std::string utf8 = Rdr00800::Cp1252ToUtf8(std::string(1, static_cast<char>(byte)));
+  auto codePoint = static_cast<KeySym>(static_cast<unsigned char>(utf8[0]) & (0xFF >> (utf8.size() + 1)));
+  for (size_t at = 1; at < utf8.size(); ++at)
+    codePoint = (codePoint << 6) | (static_cast<unsigned char>(utf8[at]) & 0x3F);
+  return codePoint == 0x20AC ? XK_EuroSign : 0x1000000 | codePoint;
 }
 
 }  // namespace
@@ -156,6 +177,7 @@ struct X11Delivery::Impl {
 
 X11Delivery::X11Delivery(Target target, unsigned long windowId) : impl_(std::make_unique<Impl>()) {
   XSetErrorHandler(TrapError);
+  XSetIOErrorHandler(LostConnection);
   Impl& impl = *impl_;
   impl.target = target;
   impl.window = windowId;
@@ -191,17 +213,23 @@ X11Delivery::~X11Delivery() = default;
 X11Delivery::X11Delivery(X11Delivery&&) noexcept = default;
 X11Delivery& X11Delivery::operator=(X11Delivery&&) noexcept = default;
 
-const std::string& X11Delivery::Error() const { return impl_->error; }
+const std::string& X11Delivery::Error() const {
+  // The server hung up (the session ended, the server died): said at once,
+  // not at the next code.
+  pollfd connection{ConnectionNumber(impl_->display), 0, 0};
+  if (::poll(&connection, 1, 0) > 0 && (connection.revents & (POLLHUP | POLLERR))) LostConnection(impl_->display);
+  return impl_->error;
+}
 
 Rdr00800::WindowProc X11Delivery::WindowProcedure() {
   // Captures the implementation, which stays put when the delivery is moved.
   return [impl = impl_.get()](uint32_t message, uintptr_t wParam, intptr_t) -> intptr_t {
     if (!impl->error.empty()) return 0;
     try {
-      // Latin-1 keysyms equal the character's code. Control bytes are left
-      // out: as keys they would submit, move the focus or edit.
+      // Control bytes are left out: as keys they would submit, move the
+      // focus or edit.
       const auto byte = static_cast<char>(wParam);
-      if (message == Rdr00800::kWmChar && !IsControlByte(byte)) impl->Type(static_cast<unsigned char>(byte));
+      if (message == Rdr00800::kWmChar && !IsControlByte(byte)) impl->Type(KeysymOf(static_cast<unsigned char>(byte)));
       if (message == Rdr00800::kWmKeyDown && wParam == Rdr00800::kVkReturn) impl->Type(XK_Return);
     } catch (const X11Error& error) {
       impl->error = error.what();

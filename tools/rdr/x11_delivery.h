@@ -2,14 +2,17 @@
 //
 // The scanner relays each code as window messages to a registered window
 // procedure; the one made here turns every WM_CHAR into a key press and
-// release of that byte's Latin-1 character, and WM_KEYDOWN VK_RETURN into
-// Return. Control bytes are never typed. Bytes whose keysym is on no key of the layout (most of 0xA0-0xFF)
-// go through a spare keycode remapped for them; remapped keycodes stay mapped
+// release of that byte's character in the library's code page, Windows-1252
+// (€, É, ç), and WM_KEYDOWN VK_RETURN into Return. Control bytes are never
+// typed. Characters on no key of the layout (most above 0x7F) go through a
+// spare keycode remapped for them; remapped keycodes stay mapped
 // while the delivery lives, so a receiver that looks the mapping up late still
 // finds it, and are restored after the server has processed every event.
 //
 // Main thread only: the procedure runs inside the scanner's synchronized
-// calls. Each key blocks on one round trip to the X server.
+// calls. Each key blocks on one round trip to the X server. A lost connection
+// to the server ends the process (Xlib allows nothing else) with rdr's line
+// and exit code 6.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +46,8 @@ class X11Delivery {
   // The window procedure for RegisterWindow. It never throws into the
   // scanner: the first error is kept in Error() and later keys are dropped.
   Rdr00800::WindowProc WindowProcedure();
+  // The first error. Also finds out, without blocking, whether the server
+  // hung up, so a caller asking regularly ends on a lost display at once.
   const std::string& Error() const;
 
  private:

@@ -17,8 +17,6 @@ X11Delivery::X11Delivery(X11Delivery&&) noexcept = default;
 X11Delivery& X11Delivery::operator=(X11Delivery&&) noexcept = default;
 
 // Never reached: no object is ever made.
-void X11Delivery::TypeByte(uint8_t) {}
-void X11Delivery::TypeReturn() {}
 Rdr00800::WindowProc X11Delivery::WindowProcedure() { return {}; }
 const std::string& X11Delivery::Error() const { return impl_->error; }
 
