@@ -62,7 +62,7 @@ socat_pid="" keeper_pid="" ser2net_pid=""
 cleanup() {
   exec 9>&- 2>/dev/null || true
   [ -z "$keeper_pid" ] || wait "$keeper_pid" 2>/dev/null || true
-  [ -z "$ser2net_pid" ] || kill "$ser2net_pid" 2>/dev/null || true
+  [ -z "$ser2net_pid" ] || kill -KILL "$ser2net_pid" 2>/dev/null || true
   [ -z "$socat_pid" ] || kill "$socat_pid" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   rm -rf "$work"

@@ -18,7 +18,7 @@ class Ser2netServer {
   // on a free loopback port, and returns once both listen. Throws
   // std::runtime_error when it cannot.
   explicit Ser2netServer(const std::string& device);
-  // Stops it by its pid, if still running.
+  // Kills it by its pid, if still running.
   ~Ser2netServer();
   Ser2netServer(const Ser2netServer&) = delete;
   Ser2netServer& operator=(const Ser2netServer&) = delete;
