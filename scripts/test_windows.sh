@@ -53,15 +53,16 @@ if [ -n "$i386_refusal" ]; then
   export WINELOADER=$wine
 fi
 bash "$root/scripts/setup.sh" g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix "${wine_packages[@]}" socat \
-  googletest
+  googletest ser2net
 
 # A fresh prefix per run; everything this script starts ends with it.
 work=$(mktemp -d /tmp/rdr00800-wine.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
-socat_pid="" keeper_pid=""
+socat_pid="" keeper_pid="" ser2net_pid=""
 cleanup() {
   exec 9>&- 2>/dev/null || true
   [ -z "$keeper_pid" ] || wait "$keeper_pid" 2>/dev/null || true
+  [ -z "$ser2net_pid" ] || kill -KILL "$ser2net_pid" 2>/dev/null || true
   [ -z "$socat_pid" ] || kill "$socat_pid" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
@@ -71,6 +72,15 @@ trap cleanup EXIT
 # The reader: COM2 writes into COM1 through a pseudo-terminal pair.
 socat pty,raw,echo=0,link="$work/com1" pty,raw,echo=0,link="$work/com2" &
 socat_pid=$!
+
+# A network reader: ser2net on loopback serves COM1's pseudo-terminal (it
+# opens it only while a client is connected), for the Winsock tests.
+ser2net_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'connection: &com1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+  "$ser2net_port" "$work/com1" >"$work/ser2net.yaml"
+ser2net -n -u -c "$work/ser2net.yaml" >/dev/null 2>&1 &
+ser2net_pid=$!
+export RDR00800_SER2NET_RFC2217=rfc2217://127.0.0.1:$ser2net_port
 
 step "creating the Wine prefix"
 "$wine" wineboot -i >/dev/null 2>&1

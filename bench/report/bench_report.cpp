@@ -3,7 +3,8 @@
 // Boost.Asio with a deadline timer), all measured in this one run, rounds
 // interleaved; then the scanner and decoder figures of their own benchmarks.
 //
-//   bench_report [rounds of the queued poll, default 2000]      (as root: libserialport needs a private mount)
+//   bench_report [rounds of the queued poll, default 2000] [rounds through ser2net, default 20]
+//   (as root: libserialport needs a private mount)
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 // After <utility>: Boost 1.74 uses std::exchange in C++20 mode without including it.
 #include <boost/asio.hpp>
 
+#include "network_polls.h"
 #include "poll_contenders.h"
 #include "rdr00800/Rdr00800.h"
 #include "support/pty_reader.h"
@@ -163,6 +165,7 @@ std::string CpuModel() {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
+  const int networkRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
   constexpr int kWarmupRounds = 50;
   constexpr int kOvershootRounds = 15;
   constexpr int kOpenFailureRounds = 500;
@@ -201,6 +204,8 @@ int main(int argc, char** argv) {
       polls, pty, [&] { queued.Queue(std::string(12, 'S')); }, 12, 0, kOvershootRounds);
   const rdrbench::Samples openFailure = rdrbench::TimeInterleaved(
       polls, kMissingDevice, [] {}, 0, kWarmupRounds, kOpenFailureRounds);
+  const rdrbench::NetworkPolls network =
+      rdrbench::TimeNetworkPolls(networkRounds, [&python](const std::string& url) { return python.Poll(url, [] {}); });
   sp_free_config(config);
   Rdr00800::SetPortDevice(kPort, "");
   Rdr00800::SetPortDevice(kMissingPort, "");
@@ -245,6 +250,23 @@ int main(int argc, char** argv) {
       "open failure: time to fail (us)", [&](size_t i) { return median(openFailure, i); }, "%.1f");
   row(
       "  vs bare termios", [&](size_t i) { return median(openFailure, i) / median(openFailure, kBare); }, "%.2fx");
+  // Only the library and pyserial speak RFC 2217: the other columns stay empty.
+  const auto networkRow = [](const char* label, const std::string& ours, const std::string& pyserial) {
+    std::printf("%-44s %14s %14s %14s %14s %14s\n", label, ours.c_str(), "-", "-", pyserial.c_str(), "-");
+  };
+  const auto figure = [](const char* format, double value) {
+    char cell[32];
+    std::snprintf(cell, sizeof cell, format, value);
+    return std::string(cell);
+  };
+  const double oursTotal = Median(network.rfc2217Total), pyserialTotal = Median(network.pyserialTotal);
+  networkRow("ser2net poll, frame sent at open (ms)", figure("%.2f", oursTotal), figure("%.1f", pyserialTotal));
+  networkRow("  vs rdr00800", "1.00x", figure("%.1fx", pyserialTotal / oursTotal));
+  networkRow("  from the frame's sending, rfc2217 (ms)", figure("%.2f", Median(network.rfc2217AfterFrame)), "");
+  networkRow("  from the frame's sending, tcp (ms)", figure("%.2f", Median(network.tcpAfterFrame)), "");
+  networkRow("  frames lost",
+             std::to_string(network.rfc2217Lost + network.tcpLost) + "/" + std::to_string(2 * network.rounds),
+             std::to_string(network.pyserialLost) + "/" + std::to_string(network.rounds));
   std::printf("%-44s %14.1f\n", "scanner relay latency, read -> Enter (us)", NumberAfter(scanner, "median "));
   std::printf("%-44s %14.3f\n", "scanner last byte -> Enter, session (ms)",
               NumberAfter(scanner, "end-to-end session: median "));
@@ -263,8 +285,10 @@ int main(int argc, char** argv) {
       "frame, the contenders in a new shuffled order each round; short reads %d, %d, %d.\n"
       "Each poll finds its frame already through the pty; pyserial's once its port is open, as its open empties "
       "the queue, its open and read+close timed in the interpreter.\n"
+      "%d rounds through ser2net on loopback serving the pty, its reader sending a %zu-byte frame when ser2net "
+      "opens it; pyserial through serial_for_url(\"rfc2217://...?ign_set_control\").\n"
       "%ld CPUs, %s\n",
       rounds, kOpenFailureRounds, kWarmupRounds, kOvershootRounds, queuedPoll.shortReads, shortFrame.shortReads,
-      openFailure.shortReads, ::sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str());
+      openFailure.shortReads, networkRounds, rdrbench::kFrame, ::sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str());
   return 0;
 }

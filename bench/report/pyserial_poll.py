@@ -1,5 +1,6 @@
 # pyserial's side of the benchmark report, timed inside this one interpreter.
-# Per request line "PATH TIMEOUT_S": opens the port and answers "opened", then
+# Per request line "PATH TIMEOUT_S" (a device path or a URL such as
+# rfc2217://HOST:PORT): opens the port and answers "opened", then
 # waits for a line saying the frame is queued (pyserial empties the input
 # queue when it opens, so the frame can only be queued after), reads and
 # closes; answers "MICROS COUNT" with the open and the read+close timed, the
@@ -13,7 +14,7 @@ while request := sys.stdin.readline():
     path, timeout = request.split()
     start = time.perf_counter()
     try:
-        port = serial.Serial(path, 9600, bytesize=8, parity="N", stopbits=1, timeout=float(timeout))
+        port = serial.serial_for_url(path, 9600, bytesize=8, parity="N", stopbits=1, timeout=float(timeout))
     except (OSError, serial.SerialException):
         print(f"{(time.perf_counter() - start) * 1e6:.2f} 0", flush=True)
         continue

@@ -368,7 +368,10 @@ def read_proximity_frame(reader_type, port, baud):
 
 
 def read_proximity(reader_type, port, baud):
-    """Reads one card on `port` (COMn, LPT1 or a device path): its code, "" for none."""
+    """Reads one card on `port`: its code, "" for none.
+
+    `port` is COMn, LPT1, a device path, or a reader on the network as
+    rfc2217://HOST:PORT or tcp://HOST:PORT."""
     return _lib.LeitorProximidade(_text(reader_type, "reader_type"), _text(port, "port"), _integer(baud, "baud"))
 
 
@@ -682,6 +685,7 @@ class ScannerThread:
 class ReaderSession:
     """A reader held open between codes; each code comes out as soon as its line end arrives.
 
+<<<<<<< HEAD
     `port` is COMn, LPT1 or a device path, opened on the first next_code()
     exclusively, as a poll opens it. Codes end at CR or LF (CR LF and LF CR
     are one end, empty codes skipped), or after `quiet_end_ms` without a byte;
@@ -691,6 +695,16 @@ class ReaderSession:
     or without initialize(); one thread at a time calls next_code(), while
     status, status_message and cancel() work from any thread. Use it with
     `with`, or call close().
+=======
+    `port` is COMn, LPT1, a device path, rfc2217://HOST:PORT or
+    tcp://HOST:PORT; the reader is mapped to COM1's place in the library's
+    settings. Codes are str decoded from Windows-1252,
+    without their line end. Every call of on_code, and every synchronized call
+    of the library, runs on the calling thread, which must be the one that
+    called initialize(). Stops after `count` codes, `timeout` seconds, Ctrl-C
+    or an exception from on_code (raised again here); codes already read when
+    it stops are still delivered. Returns the number of codes delivered.
+>>>>>>> net19
     """
 
     _session = None

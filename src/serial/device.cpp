@@ -2,6 +2,8 @@
 // backend.
 #include "serial/device.h"
 
+#include "serial/network_device.h"
+
 namespace Rdr00800::detail {
 
 std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName, DeviceFailure* failure) {
@@ -11,7 +13,7 @@ std::optional<SerialDevice> SerialDevice::Open(std::string_view deviceName, Devi
   if (path.empty()) {
     cause = {ReadStatus::NoSuchDevice, 0};
   } else {
-    backend = OpenSerialPort(path, cause);
+    backend = IsNetworkPath(path) ? OpenNetworkDevice(path, cause) : OpenSerialPort(path, cause);
   }
   if (failure) *failure = cause;
   if (!backend) return std::nullopt;

@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "rdr00800/Rdr00800.h"
 
@@ -48,9 +49,16 @@ std::string DevicePathForName(std::string_view deviceName);
 // Why a device operation failed, classified by the backend where the system
 // error is known: `systemError` is the errno value (GetLastError on Windows),
 // 0 when the backend refused on its own (a speed of 0, a time-out of 0).
+// `detail` is what only the backend can say, for the message: a network
+// reader's address, or what its server answered.
 struct DeviceFailure {
+  DeviceFailure() = default;
+  DeviceFailure(ReadStatus why, int error, std::string text = {})
+      : status(why), systemError(error), detail(std::move(text)) {}
+
   ReadStatus status = ReadStatus::Ok;
   int systemError = 0;
+  std::string detail;
 };
 
 class WakeSignal;
@@ -73,8 +81,8 @@ class DeviceBackend {
 
  protected:
   // Records why an operation failed; returns what a failed read returns.
-  std::nullopt_t Fail(ReadStatus status, int systemError) noexcept {
-    failure_ = {status, systemError};
+  std::nullopt_t Fail(ReadStatus status, int systemError, std::string detail = {}) noexcept {
+    failure_ = {status, systemError, std::move(detail)};
     return std::nullopt;
   }
 

@@ -16,6 +16,7 @@
 
 #include "decode/ascii_case.h"
 #include "serial/device.h"
+#include "serial/network_device.h"
 #include "serial/port_names.h"
 #include "serial/system_call_faults.h"
 #include "serial/wake_signal.h"
@@ -156,7 +157,7 @@ std::string DevicePathForName(std::string_view deviceName) {
   std::string_view port = deviceName;
   if (port.ends_with(':')) port.remove_suffix(1);
   if (auto mapped = MappedDevicePath(port)) return std::move(*mapped);
-  if (port.starts_with('/')) return std::string(port);
+  if (port.starts_with('/') || IsNetworkPath(port)) return std::string(port);
   if (port.size() == 4 && StartsWithIgnoringAsciiCase(port, "lpt1")) return "/dev/lp0";
   return ComPortPath(port);
 }

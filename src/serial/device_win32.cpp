@@ -6,6 +6,7 @@
 
 #include "runtime/unique_handle_win32.h"
 #include "serial/device.h"
+#include "serial/network_device.h"
 #include "serial/port_names.h"
 #include "serial/system_call_faults.h"
 #include "serial/wake_signal.h"
@@ -116,6 +117,7 @@ std::string DevicePathForName(std::string_view deviceName) {
   if (port.ends_with(':')) port.remove_suffix(1);
   if (auto mapped = MappedDevicePath(port)) return std::move(*mapped);
   if (port.empty()) return {};
+  if (IsNetworkPath(port)) return std::string(port);
   // Only COM1..COM9 are DOS device names that "COMn:" reaches; higher
   // numbers exist only in the device namespace.
   if (ComPortNumber(port) >= 10) return "\\\\.\\" + std::string(port);

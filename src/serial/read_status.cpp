@@ -28,7 +28,8 @@ std::string WithSystemError(std::string text, int systemError) {
 }  // namespace
 
 std::string DescribeFailure(const DeviceFailure& failure) {
-  return WithSystemError(ReadStatusName(failure.status), failure.systemError);
+  const std::string name = ReadStatusName(failure.status);
+  return WithSystemError(failure.detail.empty() ? name : name + ": " + failure.detail, failure.systemError);
 }
 
 void RecordReadOutcome(ReadOutcome outcome) noexcept { lastOutcome = std::move(outcome); }
@@ -38,6 +39,12 @@ std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
   const std::string path = DevicePathForName(outcome.port + ":");
   if (!outcome.note.empty()) return PortAndDevice(outcome, path) + ": " + outcome.note;
   const int error = outcome.cause.systemError;
+  // What the backend knows beats what the system could be asked about a path.
+  if (!outcome.cause.detail.empty()) {
+    return WithSystemError(
+        PortAndDevice(outcome, path) + ": " + ReadStatusName(outcome.cause.status) + ": " + outcome.cause.detail,
+        error);
+  }
   switch (outcome.cause.status) {
     case ReadStatus::Ok:
       return {};

@@ -145,7 +145,9 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   auto* read = app.add_subcommand("read", "Poll a reader once and print its frame");
   read->footer("The frame is shown with its control bytes visible: \\r \\n \\x12.");
   auto readOptions = std::make_shared<ReadOptions>();
-  read->add_option("--port", readOptions->port, "COMn, LPT1 or a device path such as /dev/ttyUSB0")->required();
+  read->add_option("--port", readOptions->port,
+                   "COMn, LPT1, a device path such as /dev/ttyUSB0, or rfc2217://HOST:PORT, tcp://HOST:PORT")
+      ->required();
   read->add_option("--baud", readOptions->baud, "Line speed in bits per second")
       ->capture_default_str()
       ->check(LineSpeed());
@@ -159,7 +161,8 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   auto* prox = app.add_subcommand("prox", "Read one proximity card and print its code");
   auto proxOptions = std::make_shared<ProxOptions>();
   prox->add_option("--type", proxOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another")->required();
-  prox->add_option("--port", proxOptions->port, "COMn, LPT1 or a device path")->required();
+  prox->add_option("--port", proxOptions->port, "COMn, LPT1, a device path, rfc2217://HOST:PORT or tcp://HOST:PORT")
+      ->required();
   prox->add_option("--baud", proxOptions->baud, "Line speed in bits per second")
       ->capture_default_str()
       ->check(LineSpeed());

@@ -1,0 +1,206 @@
+// TCP connections on Windows: Winsock, started once for the process; a
+// connection signals an event (WSAEventSelect) that is waited on together
+// with the wake signal.
+#include <winsock2.h>
+// After winsock2.h, which they need.
+#include <mstcpip.h>
+#include <ws2tcpip.h>
+// After winsock2.h, which must come first.
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+
+#include "serial/tcp_connection.h"
+#include "serial/wake_signal.h"
+
+namespace Rdr00800::detail {
+
+namespace {
+
+// Winsock is started at the first connection and left running for the
+// process: stopping it could pull sockets from under another thread.
+int WinsockStartError() {
+  static const int error = [] {
+    WSADATA data{};
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+  }();
+  return error;
+}
+
+// The milliseconds left until `deadline`, rounded up so that a wait does not
+// end just before it.
+DWORD MillisecondsLeft(Deadline deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  return static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+struct AddressListDeleter {
+  void operator()(addrinfo* list) const noexcept { ::freeaddrinfo(list); }
+};
+using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
+
+std::string AddressText(const addrinfo& address) {
+  std::array<char, NI_MAXHOST> host{};
+  std::array<char, NI_MAXSERV> service{};
+  if (::getnameinfo(address.ai_addr, static_cast<socklen_t>(address.ai_addrlen), host.data(),
+                    static_cast<DWORD>(host.size()), service.data(), static_cast<DWORD>(service.size()),
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return "an address";
+  }
+  return std::string(host.data()) + " port " + service.data();
+}
+
+// Waits until `socket` can be written to (a connect finished, room to send)
+// or `deadline`: 1, 0 at the deadline, SOCKET_ERROR with the last error.
+int WaitWritable(SOCKET socket, Deadline deadline) {
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(socket, &writable);
+  FD_SET(socket, &failed);
+  const DWORD left = MillisecondsLeft(deadline);
+  timeval wait{static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+  return ::select(0, nullptr, &writable, &failed, &wait);
+}
+
+}  // namespace
+
+struct TcpConnection::Native {
+  SOCKET socket = INVALID_SOCKET;
+  HANDLE event = nullptr;  // signalled when bytes or the close arrive
+  ~Native() {
+    if (socket != INVALID_SOCKET) ::closesocket(socket);
+    if (event) ::WSACloseEvent(event);
+  }
+};
+
+TcpConnection::TcpConnection(std::unique_ptr<Native> native, std::string peer) noexcept
+    : native_(std::move(native)), peer_(std::move(peer)) {}
+TcpConnection::~TcpConnection() = default;
+
+std::unique_ptr<TcpConnection> TcpConnection::Connect(const std::string& host, uint16_t port, Deadline deadline,
+                                                      ConnectionError& error) {
+  if (const int started = WinsockStartError()) {
+    error = {started, "cannot start Winsock"};
+    return nullptr;
+  }
+  // The system resolver has no deadline here; names resolve from the hosts
+  // file and the local cache in far less than the second.
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  if (const int status = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list)) {
+    error = {status, "cannot resolve " + host};
+    return nullptr;
+  }
+  const AddressList addresses(list);
+  for (const addrinfo* address = addresses.get(); address; address = address->ai_next) {
+    auto native = std::make_unique<Native>();
+    native->socket = ::socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);
+    native->event = ::WSACreateEvent();
+    u_long nonBlocking = 1;
+    if (native->socket == INVALID_SOCKET || native->event == WSA_INVALID_EVENT ||
+        ::ioctlsocket(native->socket, FIONBIO, &nonBlocking) != 0) {
+      error = {::WSAGetLastError(), "cannot make a socket for " + AddressText(*address)};
+      if (native->event == WSA_INVALID_EVENT) native->event = nullptr;
+      continue;
+    }
+    if (::connect(native->socket, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0 &&
+        ::WSAGetLastError() != WSAEWOULDBLOCK) {
+      error = {::WSAGetLastError(), "cannot connect to " + AddressText(*address)};
+      continue;
+    }
+    const int ready = WaitWritable(native->socket, deadline);
+    if (ready <= 0) {
+      error = {ready < 0 ? ::WSAGetLastError() : 0, "no answer from " + AddressText(*address) + " within the second"};
+      if (ready == 0) return nullptr;  // no time left for the next address
+      continue;
+    }
+    int failure = 0;
+    int size = sizeof failure;
+    if (::getsockopt(native->socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &size) != 0) {
+      failure = ::WSAGetLastError();
+    }
+    if (failure != 0) {
+      error = {failure, "cannot connect to " + AddressText(*address)};
+      continue;
+    }
+    if (::WSAEventSelect(native->socket, native->event, FD_READ | FD_CLOSE) != 0) {
+      error = {::WSAGetLastError(), "cannot wait on " + AddressText(*address)};
+      continue;
+    }
+    // Frames are a few bytes each way: send each at once, and acknowledge
+    // each at once, or a server's Nagle holds the frame behind its option
+    // answers until the delayed acknowledgement. Older systems lack the
+    // second; the frame then comes later, but it comes.
+    const BOOL on = TRUE;
+    ::setsockopt(native->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    DWORD everySegment = 1;
+    DWORD unused = 0;
+    ::WSAIoctl(native->socket, SIO_TCP_SET_ACK_FREQUENCY, &everySegment, sizeof everySegment, nullptr, 0, &unused,
+               nullptr, nullptr);
+    return std::unique_ptr<TcpConnection>(new TcpConnection(std::move(native), AddressText(*address)));
+  }
+  return nullptr;
+}
+
+bool TcpConnection::Send(std::string_view bytes, Deadline deadline, ConnectionError& error) {
+  while (!bytes.empty()) {
+    const int sent = ::send(native_->socket, bytes.data(), static_cast<int>(bytes.size()), 0);
+    if (sent != SOCKET_ERROR) {
+      bytes.remove_prefix(static_cast<size_t>(sent));
+      continue;
+    }
+    const int failure = ::WSAGetLastError();
+    if (failure == WSAECONNRESET || failure == WSAECONNABORTED || failure == WSAESHUTDOWN) return true;
+    if (failure != WSAEWOULDBLOCK) return error = {failure, "cannot send to " + peer_}, false;
+    const int ready = WaitWritable(native_->socket, deadline);
+    if (ready <= 0) {
+      return error = {ready < 0 ? ::WSAGetLastError() : 0, peer_ + " took nothing within the second"}, false;
+    }
+  }
+  return true;
+}
+
+TcpConnection::Received TcpConnection::Receive(std::span<char> buffer, size_t& count, ConnectionError& error) {
+  count = 0;
+  const int got = ::recv(native_->socket, buffer.data(), static_cast<int>(buffer.size()), 0);
+  if (got > 0) {
+    count = static_cast<size_t>(got);
+    return Received::Bytes;
+  }
+  if (got == 0) return Received::Closed;
+  switch (const int failure = ::WSAGetLastError()) {
+    case WSAEWOULDBLOCK:
+      return Received::Nothing;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAESHUTDOWN:
+      return Received::Closed;
+    default:
+      error = {failure, "cannot receive from " + peer_};
+      return Received::Failed;
+  }
+}
+
+TcpConnection::Ready TcpConnection::Wait(Deadline deadline, const WakeSignal* wake, ConnectionError& error) {
+  std::array<HANDLE, 2> handles = {native_->event, nullptr};
+  DWORD count = 1;
+  if (wake) handles[count++] = reinterpret_cast<HANDLE>(wake->NativeHandle());
+  const DWORD result = ::WaitForMultipleObjects(count, handles.data(), FALSE, MillisecondsLeft(deadline));
+  if (result == WAIT_TIMEOUT) return Ready::TimedOut;
+  if (result == WAIT_OBJECT_0 + 1) return Ready::Woken;
+  if (result != WAIT_OBJECT_0)
+    return error = {static_cast<int>(::GetLastError()), "cannot wait for " + peer_}, Ready::Failed;
+  // Resets the event: the next recv re-arms it for bytes still to come, so a
+  // Wait after a Receive that found nothing sleeps until new ones arrive.
+  WSANETWORKEVENTS events{};
+  ::WSAEnumNetworkEvents(native_->socket, native_->event, &events);
+  return Ready::Readable;
+}
+
+}  // namespace Rdr00800::detail

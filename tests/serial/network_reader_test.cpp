@@ -1,0 +1,212 @@
+// Readers behind a serial device server: polls through a real ser2net serving
+// a pty reader, and a scripted server for the faults ser2net does not make.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <thread>
+
+#include "rdr00800/Rdr00800.h"
+#include "serial_test_support.h"
+#include "support/pty_reader.h"
+#include "support/ser2net_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using Rdr00800::ReadStatus;
+
+struct Result {
+  std::string frame;
+  ReadStatus status = ReadStatus::Ok;
+  std::string message;
+};
+
+class NetworkReaderTest : public rdrtest::SerialTest {
+ protected:
+  ~NetworkReaderTest() override { Rdr00800::SetTraceHandler(nullptr); }
+
+  Result Poll(const std::string& path, int32_t baud = 9600) {
+    Rdr00800::SetPortDevice(kPort, path);
+    Result result;
+    result.frame = Rdr00800::GetProximidadeReaderValue("2", kPort, baud);
+    result.status = Rdr00800::LastReadStatus();
+    result.message = Rdr00800::LastReadMessage();
+    return result;
+  }
+};
+
+class Ser2netTest : public NetworkReaderTest {
+ protected:
+  void SetUp() override {
+    if (!rdrtest::Ser2netServer::Installed()) GTEST_SKIP() << "ser2net is not installed (scripts/setup.sh installs it)";
+    server_.emplace(reader_.DevicePath());
+  }
+  rdrtest::PtyReader reader_;
+  std::optional<rdrtest::Ser2netServer> server_;
+};
+
+TEST_F(Ser2netTest, BothAccepterKindsGiveTheFrameWithFfAndCrUnchanged) {
+  const std::string frame = "A\xff\rB\xff\xff\r\n";
+  // ser2net frees a device some 50 ms after its client left: the raw
+  // accepter gets a reader of its own.
+  rdrtest::PtyReader rawReader;
+  rdrtest::Ser2netServer rawServer(rawReader.DevicePath());
+  for (auto [reader, path] :
+       {std::pair{&reader_, server_->Rfc2217Path()}, std::pair{&rawReader, rawServer.TcpPath()}}) {
+    reader->SendAfter(100ms, frame);
+    const Result result = Poll(path);
+    EXPECT_EQ(result.frame, frame) << path;
+    EXPECT_EQ(result.status, ReadStatus::Ok) << path << ": " << result.message;
+  }
+}
+
+TEST_F(Ser2netTest, TheServerSetsThePtyToTheSpeedThePollAsked) {
+  // Read back once the server answered, which it does after setting the
+  // line, and while the poll holds the port: the server may put the line
+  // back when the connection ends.
+  speed_t speed = 0;
+  Rdr00800::SetTraceHandler([&](std::string_view line) {
+    if (line.find("the server set the line") == std::string_view::npos) return;
+    termios settings{};
+    if (::tcgetattr(reader_.ControllingFd(), &settings) == 0) speed = ::cfgetospeed(&settings);
+  });
+  reader_.SendAfter(200ms, "CODE\r\n");
+  EXPECT_EQ(Poll(server_->Rfc2217Path(), 19200).frame, "CODE\r\n");
+  EXPECT_EQ(speed, static_cast<speed_t>(B19200));
+}
+
+TEST_F(Ser2netTest, ASecondClientGetsBusyWithTheServersWords) {
+  // A first client holds the port: ser2net has served it once it sent its
+  // own options.
+  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(server_->Rfc2217Path().substr(20))));
+  ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  char first = 0;
+  ASSERT_EQ(::recv(holder, &first, 1, 0), 1);
+  for (const auto& [path, words] : {std::pair{server_->Rfc2217Path(), "\"Port already in use\""},
+                                    std::pair{server_->TcpPath(), "\"Port's device already in use\""}}) {
+    const Result result = Poll(path);
+    EXPECT_EQ(result.status, ReadStatus::Busy) << path;
+    EXPECT_NE(result.message.find(words), std::string::npos) << result.message;
+  }
+  ::close(holder);
+}
+
+TEST_F(Ser2netTest, AStoppedServerIsNoSuchDeviceAndAKilledConnectionHungUp) {
+  Rdr00800::SetTraceHandler([&](std::string_view line) {
+    if (line.find("negotiate BINARY") != std::string_view::npos) server_->Kill();
+  });
+  Result result = Poll(server_->Rfc2217Path());
+  EXPECT_EQ(result.status, ReadStatus::HungUp) << result.message;
+  result = Poll(server_->Rfc2217Path());
+  EXPECT_EQ(result.status, ReadStatus::NoSuchDevice);
+  EXPECT_NE(result.message.find("127.0.0.1 port " + server_->Rfc2217Path().substr(20)), std::string::npos)
+      << result.message;
+  EXPECT_NE(result.message.find("refused"), std::string::npos) << result.message;
+}
+
+TEST_F(NetworkReaderTest, AMissingDeviceBehindTheServerIsNoSuchDevice) {
+  if (!rdrtest::Ser2netServer::Installed()) GTEST_SKIP() << "ser2net is not installed";
+  rdrtest::TempDir dir;
+  rdrtest::Ser2netServer server((dir.Path() / "unplugged").string());
+  for (const std::string& path : {server.Rfc2217Path(), server.TcpPath()}) {
+    const Result result = Poll(path);
+    EXPECT_EQ(result.status, ReadStatus::NoSuchDevice) << path;
+    EXPECT_NE(result.message.find("\"Device open failure: Value or file not found\""), std::string::npos)
+        << result.message;
+  }
+}
+
+// A server that sends `script` to its one client, then closes the
+// connection or keeps it until the client closes it.
+class ScriptedServer {
+ public:
+  ScriptedServer(std::string script, bool close) : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, script = std::move(script), close] {
+      const int client = ::accept(listener_, nullptr, nullptr);
+      if (client < 0) return;
+      [[maybe_unused]] const ssize_t sent = ::send(client, script.data(), script.size(), MSG_NOSIGNAL);
+      std::array<char, 256> discard;
+      while (!close && ::recv(client, discard.data(), discard.size(), 0) > 0) {
+      }
+      ::close(client);
+    });
+  }
+  ~ScriptedServer() {
+    ::shutdown(listener_, SHUT_RDWR);  // ends an accept nobody came to
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string Path() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int listener_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(NetworkReaderTest, FaultsOfServersAsTheReadSeesThem) {
+  const std::string refuse4800 = "\xff\xfa\x2c\x65\x00\x00\x12\xc0\xff\xf0"s;
+  const std::string cutShort = "\xff\xfa\x2c\x65\x00\x00\xff\xfb\x01"s;
+  struct Case {
+    const char* name;
+    std::string script;
+    bool close;
+    ReadStatus status;
+    std::string frame;
+    std::string inMessage;
+  };
+  const Case cases[] = {
+      {"no answers to any option", "CODE42\r\n", false, ReadStatus::Ok, "CODE42\r\n", ""},
+      {"a refused speed", refuse4800 + "CODE42\r\n", false, ReadStatus::LineRefused, "", "answered 4800 bit/s"},
+      {"a subnegotiation cut short", cutShort + "CODE42\r\n", false, ReadStatus::Ok, "CODE42\r\n", ""},
+      {"CR NUL before BINARY", "A\r\0B\r\n"s, false, ReadStatus::Ok, "A\rB\r\n", ""},
+      {"a flood without line end", std::string(5000, 'F'), false, ReadStatus::Ok, std::string(51, 'F'), ""},
+      {"a line of its own and a close", "Not today\r\n", true, ReadStatus::IoError, "", "said \"Not today\""},
+      {"a close before any byte", "", true, ReadStatus::HungUp, "", "closed the connection"},
+  };
+  for (const Case& test : cases) {
+    ScriptedServer server(test.script, test.close);
+    const Result result = Poll(server.Path());
+    EXPECT_EQ(result.status, test.status) << test.name << ": " << result.message;
+    EXPECT_EQ(result.frame, test.frame) << test.name;
+    EXPECT_NE(result.message.find(test.inMessage), std::string::npos) << test.name << ": " << result.message;
+  }
+}
+
+TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"rfc2217://", "no host"},
+      {"tcp://reader", "no port"},
+      {"tcp://reader:0", "no port"},
+      {"tcp://reader:65536", "no port"},
+      {"tcp://[::1:2000", "IPv6"},
+      {"rfc2217://::1:2000", "brackets"},
+      {"rfc2217://a b:1", "no host"},
+      {"tcp://reader.invalid:2000", "cannot resolve reader.invalid"},
+      {"tcp://localhost:1", "port 1 (Connection refused)"},
+  };
+  for (const auto& [path, words] : cases) {
+    const Result result = Poll(path);
+    EXPECT_EQ(result.status, ReadStatus::NoSuchDevice) << path;
+    EXPECT_NE(result.message.find(words), std::string::npos) << path << ": " << result.message;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// ser2net, the serial device server, serving one device on loopback for the
+// network reader's tests and benchmarks (Linux). Main thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "support/test_kit.h"
+
+namespace rdrtest {
+
+class Ser2netServer {
+ public:
+  // Starts ser2net in the foreground with a generated configuration serving
+  // `device` through a telnet(rfc2217) accepter and a raw tcp accepter, each
+  // on a free loopback port, and returns once both listen. Throws
+  // std::runtime_error when it cannot.
+  explicit Ser2netServer(const std::string& device);
+  // Kills it by its pid, if still running.
+  ~Ser2netServer();
+  Ser2netServer(const Ser2netServer&) = delete;
+  Ser2netServer& operator=(const Ser2netServer&) = delete;
+
+  std::string Rfc2217Path() const { return "rfc2217://127.0.0.1:" + std::to_string(telnetPort_); }
+  std::string TcpPath() const { return "tcp://127.0.0.1:" + std::to_string(rawPort_); }
+  // Kills it at once, connections and all, and waits for it to end.
+  void Kill();
+
+  // Whether the ser2net program is installed.
+  static bool Installed();
+
+ private:
+  TempDir dir_{"rdr00800-ser2net"};
+  uint16_t telnetPort_ = 0;
+  uint16_t rawPort_ = 0;
+  pid_t pid_ = -1;
+};
+
+// A loopback port nothing listens on at the moment of the call.
+uint16_t FreeLoopbackPort();
+
+}  // namespace rdrtest

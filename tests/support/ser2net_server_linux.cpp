@@ -1,0 +1,87 @@
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "support/ser2net_server.h"
+
+namespace rdrtest {
+
+namespace {
+
+// Whether something listens on 127.0.0.1:`port`, from /proc/net/tcp, without
+// connecting: a connection would make ser2net open the device.
+bool Listening(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  char wanted[32];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
+  for (std::string line; std::getline(table, line);) {
+    if (line.find(wanted) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    throw std::runtime_error("no free loopback port");
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool Ser2netServer::Installed() { return ::access("/usr/sbin/ser2net", X_OK) == 0; }
+
+Ser2netServer::Ser2netServer(const std::string& device) : telnetPort_(FreeLoopbackPort()) {
+  while ((rawPort_ = FreeLoopbackPort()) == telnetPort_) {
+  }
+  const std::string config = (dir_.Path() / "ser2net.yaml").string();
+  std::ofstream(config) << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnetPort_
+                        << "\n  connector: serialdev," << device << ",9600n81,local\n"
+                        << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_ << "\n  connector: serialdev,"
+                        << device << ",9600n81,local\n";
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("cannot fork for ser2net");
+  if (pid_ == 0) {
+    // Its complaints about mDNS and the like are no part of any test.
+    if (std::freopen("/dev/null", "w", stdout) && std::freopen("/dev/null", "w", stderr)) {
+      ::execl("/usr/sbin/ser2net", "ser2net", "-n", "-u", "-c", config.c_str(), static_cast<char*>(nullptr));
+    }
+    ::_exit(127);
+  }
+  // Waits for it to listen, or to end: it ends at once on a configuration it refuses.
+  while (!Listening(telnetPort_) || !Listening(rawPort_)) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("ser2net ended at start, status " + std::to_string(status));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void Ser2netServer::Kill() {
+  if (pid_ < 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+// Not SIGTERM: ser2net then closes its device first, which can wait for
+// ever on a pty whose other side is gone.
+Ser2netServer::~Ser2netServer() { Kill(); }
+
+}  // namespace rdrtest
