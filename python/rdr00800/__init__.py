@@ -685,9 +685,8 @@ class ScannerThread:
 class ReaderSession:
     """A reader held open between codes; each code comes out as soon as its line end arrives.
 
-<<<<<<< HEAD
-    `port` is COMn, LPT1 or a device path, opened on the first next_code()
-    exclusively, as a poll opens it. Codes end at CR or LF (CR LF and LF CR
+    `port` is COMn, LPT1, a device path, rfc2217://HOST:PORT or tcp://HOST:PORT,
+    opened on the first next_code() exclusively, as a poll opens it. Codes end at CR or LF (CR LF and LF CR
     are one end, empty codes skipped), or after `quiet_end_ms` without a byte;
     codes over 4096 bytes come in 4096-byte pieces. Bytes that arrive between
     two next_code() calls wait for the next one. A port that cannot be read is
@@ -695,16 +694,6 @@ class ReaderSession:
     or without initialize(); one thread at a time calls next_code(), while
     status, status_message and cancel() work from any thread. Use it with
     `with`, or call close().
-=======
-    `port` is COMn, LPT1, a device path, rfc2217://HOST:PORT or
-    tcp://HOST:PORT; the reader is mapped to COM1's place in the library's
-    settings. Codes are str decoded from Windows-1252,
-    without their line end. Every call of on_code, and every synchronized call
-    of the library, runs on the calling thread, which must be the one that
-    called initialize(). Stops after `count` codes, `timeout` seconds, Ctrl-C
-    or an exception from on_code (raised again here); codes already read when
-    it stops are still delivered. Returns the number of codes delivered.
->>>>>>> net19
     """
 
     _session = None
@@ -761,7 +750,8 @@ class ReaderSession:
 def scan(on_code, port, baud=9600, count=None, timeout=None):
     """Calls on_code(code) with each code the reader on `port` sends, one call per code.
 
-    `port` is COMn, LPT1 or a device path, held open in a ReaderSession. Codes
+    `port` is COMn, LPT1, a device path, rfc2217://HOST:PORT or
+    tcp://HOST:PORT, held open in a ReaderSession. Codes
     are str decoded from Windows-1252, without their line end. on_code runs on
     the calling thread, which may be any thread. Stops after `count` codes,
     `timeout` seconds, Ctrl-C or an exception from on_code (raised again
