@@ -38,6 +38,20 @@ std::string QuotedLine(std::string_view text) {
   return quoted + "\"";
 }
 
+// How long a line that reads as a server's refusal waits for the close that
+// follows it before it counts as a reader's code; the server closes at once.
+constexpr std::chrono::milliseconds kRefusalCloseWait{100};
+
+// The status a server's line before its close says: the port held by another
+// client, or the device behind it missing; nullopt for any other text.
+std::optional<ReadStatus> RefusalStatus(std::string_view text) {
+  if (text.find("already in use") != std::string_view::npos) return ReadStatus::Busy;
+  if (text.starts_with("Device open failure") && text.find("not found") != std::string_view::npos) {
+    return ReadStatus::NoSuchDevice;
+  }
+  return std::nullopt;
+}
+
 // The reader on a connection: the Telnet receiver between the socket and the
 // reader's bytes for rfc2217://, nothing for tcp://.
 class NetworkDevice final : public DeviceBackend {
@@ -117,7 +131,7 @@ class NetworkDevice final : public DeviceBackend {
     size_t count = 0;
     for (;;) {
       if (!Pump(buffer, count)) return std::nullopt;
-      if (count > 0) return count;
+      if (count > 0) return HoldingBackRefusal(buffer, count, wake);
       ConnectionError error;
       const auto ready = connection_->Wait(deadline, &wake, error);
       if (ready == TcpConnection::Ready::Failed) return Failed(error);
@@ -200,6 +214,19 @@ class NetworkDevice final : public DeviceBackend {
     return false;
   }
 
+  // The first bytes of a connection, read while a reader is held, that say
+  // what a server says when it refuses the connection are taken for a code
+  // only if the close that follows such a line does not come.
+  std::optional<size_t> HoldingBackRefusal(std::span<char> buffer, size_t count, const WakeSignal& wake) {
+    if (delivered_ != count || !RefusalStatus(std::string_view(buffer.data(), count))) return count;
+    ConnectionError error;
+    if (connection_->Wait(Clock::now() + kRefusalCloseWait, &wake, error) == TcpConnection::Ready::Failed) {
+      return Failed(error);
+    }
+    if (!Pump(buffer, count)) return std::nullopt;
+    return count;
+  }
+
   // The server closed the connection. When what it sent on this connection
   // is all in `text`, it is a server's refusal, not a frame.
   bool Closed(std::string_view text, size_t count) {
@@ -208,13 +235,8 @@ class NetworkDevice final : public DeviceBackend {
       return false;
     }
     const std::string said = "the server said " + QuotedLine(text);
-    if (text.find("already in use") != std::string_view::npos) {
-      Fail(ReadStatus::Busy, 0, said);
-    } else if (text.starts_with("Device open failure") && text.find("not found") != std::string_view::npos) {
-      Fail(ReadStatus::NoSuchDevice, 0, said);
-    } else {
-      Fail(ReadStatus::IoError, 0, said + " and closed the connection");
-    }
+    const auto status = RefusalStatus(text);
+    Fail(status.value_or(ReadStatus::IoError), 0, status ? said : said + " and closed the connection");
     return false;
   }
 

@@ -95,6 +95,10 @@ TEST_F(Ser2netTest, ASecondClientGetsBusyWithTheServersWords) {
     const Result result = Poll(path);
     EXPECT_EQ(result.status, ReadStatus::Busy) << path;
     EXPECT_NE(result.message.find(words), std::string::npos) << result.message;
+    // A session takes the server's refusal for what it is, not for a code.
+    Rdr00800::ReaderSession session(path, 9600);
+    EXPECT_EQ(session.NextCode(200ms), std::nullopt) << path;
+    EXPECT_EQ(session.Status(), ReadStatus::Busy) << path << ": " << session.StatusMessage();
   }
   ::close(holder);
 }
@@ -125,10 +129,11 @@ TEST_F(NetworkReaderTest, AMissingDeviceBehindTheServerIsNoSuchDevice) {
 }
 
 // A server that sends `script` to its one client, then closes the
-// connection or keeps it until the client closes it.
+// connection `pause` later or keeps it until the client closes it.
 class ScriptedServer {
  public:
-  ScriptedServer(std::string script, bool close) : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  ScriptedServer(std::string script, bool close, std::chrono::milliseconds pause = 0ms)
+      : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -138,10 +143,11 @@ class ScriptedServer {
       throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, script = std::move(script), close] {
+    thread_ = std::thread([this, script = std::move(script), close, pause] {
       const int client = ::accept(listener_, nullptr, nullptr);
       if (client < 0) return;
       [[maybe_unused]] const ssize_t sent = ::send(client, script.data(), script.size(), MSG_NOSIGNAL);
+      std::this_thread::sleep_for(pause);
       std::array<char, 256> discard;
       while (!close && ::recv(client, discard.data(), discard.size(), 0) > 0) {
       }
@@ -188,6 +194,14 @@ TEST_F(NetworkReaderTest, FaultsOfServersAsTheReadSeesThem) {
     EXPECT_EQ(result.frame, test.frame) << test.name;
     EXPECT_NE(result.message.find(test.inMessage), std::string::npos) << test.name << ": " << result.message;
   }
+}
+
+TEST_F(NetworkReaderTest, ASessionTakesARefusalLineWhoseCloseComesLaterForNoCode) {
+  ScriptedServer server("Port already in use\r\n", true, 20ms);
+  Rdr00800::ReaderSession session(server.Path(), 9600);
+  // Returns before the session tries the port again, 250 ms after the refusal.
+  EXPECT_EQ(session.NextCode(150ms), std::nullopt);
+  EXPECT_EQ(session.Status(), ReadStatus::Busy) << session.StatusMessage();
 }
 
 TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {
