@@ -747,7 +747,7 @@ class ReaderSession:
             self.close()
 
 
-def scan(on_code, port, baud=9600, count=None, timeout=None):
+def scan(on_code, port, baud=9600, reader_type=0, count=None, timeout=None, window=None):
     """Calls on_code(code) with each code the reader on `port` sends, one call per code.
 
     `port` is COMn, LPT1, a device path, rfc2217://HOST:PORT or
@@ -755,7 +755,9 @@ def scan(on_code, port, baud=9600, count=None, timeout=None):
     are str decoded from Windows-1252, without their line end. on_code runs on
     the calling thread, which may be any thread. Stops after `count` codes,
     `timeout` seconds, Ctrl-C or an exception from on_code (raised again
-    here). Returns the number of codes delivered.
+    here). Returns the number of codes delivered. `reader_type` and `window`
+    are taken for calls written for the polling scan and change nothing: a
+    session's codes come without their line end and reach no window.
     """
     _callable(on_code, "on_code")
     if not port_device_path(port):
