@@ -124,11 +124,14 @@ for arch in x86_64 i686; do
     -DRDR00800_BUILD_TOOLS=ON -DRDR00800_BUILD_TESTS=ON -DRDR00800_GOOGLETEST_SOURCE_DIR=/usr/src/googletest \
     -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery >/dev/null
   step "building $arch"
-  cmake --build "$build"
   if [ "$discovery" = PRE_TEST ]; then
+    # Tests that cannot run here would only cost build time: the DLLs alone
+    # still show what fails to compile or export for 32 bits.
+    cmake --build "$build" --target rdr00800 rdr00800_sample_decrypt
     echo "skipped $tests tests, the i686 suite: $i386_refusal"
     continue
   fi
+  cmake --build "$build"
   # Both builds configure the same tests: count them for an i686 suite that
   # cannot run. Before the run, whose log (with the skip reasons) -N replaces.
   [ -z "$i386_refusal" ] || tests=$(ctest --test-dir "$build" -N | grep -oP '^Total Tests: \K[0-9]+')
