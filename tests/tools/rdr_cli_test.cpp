@@ -379,7 +379,8 @@ TEST(RdrScanTest, RelaysCodesToStdoutAndEndsCleanlyOnSigterm) {
 TEST(RdrScanTest, FiftyCodesSentATenthOfASecondApartArriveAsFiftyLinesInOrder) {
   std::vector<std::string> expected;
   for (int i = 1; i <= 50; ++i) expected.push_back("CODE" + std::to_string(100 + i));
-  const std::vector<std::vector<std::string>> modes = {{}, {"--poll", "--interval=20"}, {"--poll", "--whole-second"}};
+  // --whole-second alone chooses polls, as before there were sessions.
+  const std::vector<std::vector<std::string>> modes = {{}, {"--poll", "--interval=20"}, {"--whole-second"}};
   for (const auto& modeArguments : modes) {
     const std::string mode = modeArguments.empty() ? "session" : modeArguments.back();
     rdrtest::PtyReader reader;

@@ -2,6 +2,7 @@
 // in a session (or, with --poll, polling it), and relays each code it reads
 // to standard output or into an X11 window, until Ctrl-C or SIGTERM.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -318,28 +319,31 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
   scan->add_option("--baud", options->baud, "Line speed, one of the library's table")
       ->capture_default_str()
       ->check(LineSpeed());
-  auto* poll = scan->add_flag("--poll", options->poll,
-                              "Poll the port once per read (open, read at most 51 bytes, close) instead of holding it");
-  scan->add_option("--type", options->type, "Optical reader type: 2 drops each frame's last character (with --poll)")
-      ->capture_default_str()
-      ->needs(poll);
+  scan->add_flag("--poll", options->poll,
+                 "Poll the port once per read (open, read at most 51 bytes, close) instead of holding it");
+  auto* type = scan->add_option("--type", options->type,
+                                "Optical reader type: 2 drops each frame's last character (implies --poll)")
+                   ->capture_default_str();
   scan->add_option("--to", options->to, "stdout, x11:WINDOW_ID or x11:focused")->capture_default_str();
   auto* interval = scan->add_option("--interval", options->intervalMs,
                                     "A poll ends this many milliseconds after the reader's last byte (at least "
-                                    "three character times at --baud; with --poll)")
+                                    "three character times at --baud; implies --poll)")
                        ->capture_default_str()
-                       ->check(CLI::Range(1, 999))
-                       ->needs(poll);
-  scan->add_flag("--whole-second", options->wholeSecond,
-                 "Let every poll wait out its whole second, as hosts of the library do by default (with --poll)")
-      ->excludes(interval)
-      ->needs(poll);
+                       ->check(CLI::Range(1, 999));
+  auto* wholeSecond =
+      scan->add_flag("--whole-second", options->wholeSecond,
+                     "Let every poll wait out its whole second, as hosts of the library do by default (implies --poll)")
+          ->excludes(interval);
   scan->add_flag("--no-wait", options->noWait,
                  "Exit with code 3 when the reader cannot be reached, instead of waiting");
   scan->add_flag("--quiet", options->quiet,
                  "No line on standard error when the reader's state changes or a frame fills the read");
   const auto json = AddJsonFlag(*scan);
-  scan->callback([&body, options, json] { body = [=] { return RunScan(*options, *json); }; });
+  // The options of the polling scan, older than the session, still choose it.
+  scan->callback([&body, options, json, pollOptions = std::array{type, interval, wholeSecond}] {
+    for (const CLI::Option* option : pollOptions) options->poll = options->poll || option->count() > 0;
+    body = [=] { return RunScan(*options, *json); };
+  });
 }
 
 }  // namespace rdr
