@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "serial/telnet_com_port.h"
+#include "network/telnet_com_port.h"
 
 namespace {
 

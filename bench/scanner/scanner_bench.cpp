@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "device/system_call_faults.h"
 #include "rdr00800/Rdr00800.h"
 #include "scanner/optical_poll_source.h"
 #include "serial/serial_read.h"
-#include "serial/system_call_faults.h"
 #include "support/pty_reader.h"
 
 namespace {

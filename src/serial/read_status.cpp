@@ -2,9 +2,9 @@
 
 #include <utility>
 
+#include "device/device_diagnosis.h"
+#include "device/port_names.h"
 #include "rdr00800/Rdr00800.h"
-#include "serial/device_diagnosis.h"
-#include "serial/port_names.h"
 
 namespace Rdr00800 {
 

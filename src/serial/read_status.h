@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/device.h"
+#include "device/device.h"
 
 namespace Rdr00800::detail {
 

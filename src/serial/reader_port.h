@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "serial/device.h"
+#include "device/device.h"
 #include "serial/read_status.h"
 
 namespace Rdr00800::detail {

@@ -9,12 +9,12 @@
 #include <string>
 #include <utility>
 
+#include "device/device.h"
+#include "device/wake_signal.h"
 #include "rdr00800/Rdr00800.h"
 #include "runtime/trace.h"
-#include "serial/device.h"
 #include "serial/read_status.h"
 #include "serial/reader_port.h"
-#include "serial/wake_signal.h"
 
 namespace Rdr00800 {
 

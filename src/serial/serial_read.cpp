@@ -7,9 +7,10 @@
 #include <string_view>
 
 #include "decode/digit_conversions.h"
+#include "device/device.h"
+#include "network/network_device.h"
 #include "rdr00800/Rdr00800.h"
 #include "runtime/trace.h"
-#include "serial/device.h"
 #include "serial/read_status.h"
 #include "serial/reader_port.h"
 
@@ -112,7 +113,7 @@ void TraceStep(const std::string& subject, const std::string& step, const Device
 
 std::optional<SerialDevice> OpenWithLine(const std::string& port, const std::string& subject, DeviceFailure& cause,
                                          std::optional<LineSettings>& line) {
-  auto device = SerialDevice::Open(port + ":", &cause);
+  auto device = SerialDevice::Open(port + ":", &cause, &OpenNetworkDevice);
   if (Tracing()) TraceStep(subject, "open " + DevicePathForName(port + ":"), cause);
   if (!device) return std::nullopt;
   line = device->GetLineSettings();

@@ -9,12 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "device/device.h"
 #include "rdr00800/Rdr00800.h"
 
 namespace Rdr00800::detail {
-
-// How long one read waits for its bytes.
-inline constexpr std::chrono::milliseconds kReadTimeout{1000};
 
 // One poll of the optical reader: the frame and why the poll ended.
 struct OpticalPoll {

@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "device/system_call_faults.h"
 #include "rdr00800/Rdr00800.h"
 #include "runtime/window_recorder.h"
 #include "scanner/optical_poll_source.h"
-#include "serial/system_call_faults.h"
 #include "support/simulated_reader.h"
 
 namespace {

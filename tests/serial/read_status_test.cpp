@@ -15,10 +15,10 @@
 #include <functional>
 #include <thread>
 
+#include "device/device.h"
+#include "device/system_call_faults.h"
 #include "rdr00800/Rdr00800.h"
 #include "rdr00800/rdr00800.h"
-#include "serial/device.h"
-#include "serial/system_call_faults.h"
 #include "serial_test_support.h"
 #include "support/pty_reader.h"
 

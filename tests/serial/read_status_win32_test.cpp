@@ -2,8 +2,8 @@
 // ports show few of them for real, so the step's call is made to fail.
 #include <windows.h>
 
+#include "device/system_call_faults.h"
 #include "rdr00800/Rdr00800.h"
-#include "serial/system_call_faults.h"
 #include "serial_test_support.h"
 #include "support/simulated_reader.h"
 

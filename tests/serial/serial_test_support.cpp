@@ -1,8 +1,8 @@
 #include "serial_test_support.h"
 
+#include "device/system_call_faults.h"
 #include "rdr00800/Rdr00800.h"
 #include "serial/settings.h"
-#include "serial/system_call_faults.h"
 
 namespace rdrtest {
 

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <string>
 
+#include "device/device.h"
 #include "runtime/unique_handle_win32.h"
-#include "serial/device.h"
 #include "support/simulated_reader.h"
 
 namespace rdrtest {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <system_error>
 
-#include "serial/wake_signal.h"
+#include "device/wake_signal.h"
 
 namespace Rdr00800::detail {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "serial/device_diagnosis.h"
+#include "device/device_diagnosis.h"
 
 namespace Rdr00800::detail {
 

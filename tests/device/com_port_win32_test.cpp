@@ -2,8 +2,8 @@
 // the device namespace.
 #include <gtest/gtest.h>
 
+#include "device/device.h"
 #include "rdr00800/Rdr00800.h"
-#include "serial/device.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The POSIX device layer on simulated readers: naming, exclusive hold, line
 // setup, and the timing and failure rules of one read.
-#include "serial/device.h"
+#include "device/device.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,9 +18,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "device/system_call_faults.h"
 #include "rdr00800/Rdr00800.h"
-#include "serial/system_call_faults.h"
-#include "serial_test_support.h"
+#include "serial/serial_test_support.h"
 #include "support/pty_reader.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // (Telnet with the COM port option, which sets the server's line) and
 // "tcp://HOST:PORT" (the bytes as they come; the line is the server's).
 //
-// Callers: SerialDevice::Open, on the thread polling the device, for a path
-// IsNetworkPath accepts. The backend keeps the poll's bounds: resolving and
+// Callers: SerialDevice::Open, handed this opener by the reads, on the thread
+// polling the device, for a path IsNetworkPath accepts. The backend keeps the poll's bounds: resolving and
 // connecting count within the first read's time-out, and it never waits for
 // the server's answers before reading.
 #pragma once
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/device.h"
+#include "device/device.h"
 
 namespace Rdr00800::detail {
 
@@ -25,10 +25,6 @@ struct NetworkAddress {
   std::string host;  // without the brackets of an IPv6 address
   uint16_t port = 0;
 };
-
-// Whether `path` begins with "rfc2217://" or "tcp://" (any letter case).
-// Pure; any thread.
-bool IsNetworkPath(std::string_view path);
 
 // The address a network path names; nullopt with `error` saying what is
 // wrong with the text. Pure; any thread.

@@ -1,4 +1,4 @@
-#include "serial/system_call_faults.h"
+#include "device/system_call_faults.h"
 
 #include <array>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "serial/telnet_com_port.h"
+#include "network/telnet_com_port.h"
 
 #include <initializer_list>
 

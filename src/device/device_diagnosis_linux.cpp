@@ -11,7 +11,7 @@
 #include <sstream>
 #include <vector>
 
-#include "serial/device_diagnosis.h"
+#include "device/device_diagnosis.h"
 
 namespace Rdr00800::detail {
 

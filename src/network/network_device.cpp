@@ -1,4 +1,4 @@
-#include "serial/network_device.h"
+#include "network/network_device.h"
 
 #include <algorithm>
 #include <array>
@@ -7,19 +7,15 @@
 #include <utility>
 
 #include "decode/ascii_case.h"
+#include "network/tcp_connection.h"
+#include "network/telnet_com_port.h"
 #include "runtime/trace.h"
-#include "serial/serial_read.h"
-#include "serial/tcp_connection.h"
-#include "serial/telnet_com_port.h"
 
 namespace Rdr00800::detail {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr std::string_view kRfc2217Scheme = "rfc2217://";
-constexpr std::string_view kTcpScheme = "tcp://";
 
 bool IsHostCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
@@ -258,10 +254,6 @@ class NetworkDevice final : public DeviceBackend {
 };
 
 }  // namespace
-
-bool IsNetworkPath(std::string_view path) {
-  return StartsWithIgnoringAsciiCase(path, kRfc2217Scheme) || StartsWithIgnoringAsciiCase(path, kTcpScheme);
-}
 
 std::optional<NetworkAddress> ParseNetworkPath(std::string_view path, std::string& error) {
   NetworkAddress address;

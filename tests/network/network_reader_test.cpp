@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "rdr00800/Rdr00800.h"
-#include "serial_test_support.h"
+#include "serial/serial_test_support.h"
 #include "support/pty_reader.h"
 #include "support/ser2net_server.h"
 

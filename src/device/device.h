@@ -2,7 +2,7 @@
 // from a serial port, with one backend per platform (device_linux.cpp,
 // device_win32.cpp), chosen by CMake.
 //
-// Callers: the one-shot read (serial_read.cpp), on whatever thread runs it
+// Callers: the one-shot read and the reader session (src/serial), on whatever thread runs it
 // (the scanner thread for the optical reader, the host's thread for the
 // proximity reader). A SerialDevice belongs to one thread at a time; distinct
 // devices may be used from distinct threads at once. No operation throws
@@ -23,6 +23,19 @@
 #include "rdr00800/Rdr00800.h"
 
 namespace Rdr00800::detail {
+
+// How long one read of a reader waits for its bytes: the poll's second, which
+// also bounds a network reader's connect and its first answers.
+inline constexpr std::chrono::milliseconds kReadTimeout{1000};
+
+// The texts that name readers on the network: "rfc2217://HOST:PORT" (Telnet
+// with the COM port option) and "tcp://HOST:PORT" (the bytes as they come).
+inline constexpr std::string_view kRfc2217Scheme = "rfc2217://";
+inline constexpr std::string_view kTcpScheme = "tcp://";
+
+// Whether `path` begins with one of those schemes (any letter case). Pure;
+// any thread.
+bool IsNetworkPath(std::string_view path);
 
 enum class Parity : uint8_t { None, Odd, Even };
 
@@ -95,16 +108,24 @@ class DeviceBackend {
 // cannot. One definition per platform.
 std::unique_ptr<DeviceBackend> OpenSerialPort(const std::string& path, DeviceFailure& failure);
 
+// Opens a reader on the network at `path` (IsNetworkPath accepts it), as
+// OpenSerialPort does a local port. The layer that knows the protocols has
+// one (network/network_device.h); this layer only hands paths to it.
+using NetworkOpener = std::unique_ptr<DeviceBackend> (*)(const std::string& path, DeviceFailure& failure);
+
 // An open device, held exclusively: while it exists no other SerialDevice, in
 // this process or another, can open the same port. Move-only; the destructor
 // releases the exclusive hold and closes the device.
 class SerialDevice {
  public:
   // Opens the named device for reading and writing, exclusively, without
-  // waiting for carrier and without purging its queues. nullopt when the name
-  // names no device, the device cannot be opened, or another holder has it;
-  // then `failure`, when given, says which. Does not block.
-  static std::optional<SerialDevice> Open(std::string_view deviceName, DeviceFailure* failure = nullptr);
+  // waiting for carrier and without purging its queues. A name whose path is
+  // a network reader's is opened through `openNetworkDevice`; without one it
+  // names no device. nullopt when the name names no device, the device cannot
+  // be opened, or another holder has it; then `failure`, when given, says
+  // which. Does not block (a network opener keeps the poll's second).
+  static std::optional<SerialDevice> Open(std::string_view deviceName, DeviceFailure* failure = nullptr,
+                                          NetworkOpener openNetworkDevice = nullptr);
 
   SerialDevice(SerialDevice&&) noexcept = default;
   SerialDevice& operator=(SerialDevice&&) noexcept = default;

@@ -4,12 +4,11 @@
 
 #include <charconv>
 
+#include "device/device.h"
+#include "device/port_names.h"
+#include "device/system_call_faults.h"
+#include "device/wake_signal.h"
 #include "runtime/unique_handle_win32.h"
-#include "serial/device.h"
-#include "serial/network_device.h"
-#include "serial/port_names.h"
-#include "serial/system_call_faults.h"
-#include "serial/wake_signal.h"
 
 namespace Rdr00800::detail {
 

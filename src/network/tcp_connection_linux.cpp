@@ -12,8 +12,8 @@
 #include <array>
 #include <cerrno>
 
-#include "serial/tcp_connection.h"
-#include "serial/wake_signal.h"
+#include "device/wake_signal.h"
+#include "network/tcp_connection.h"
 
 namespace Rdr00800::detail {
 

@@ -1,4 +1,4 @@
-#include "serial/port_names.h"
+#include "device/port_names.h"
 
 #include <map>
 #include <mutex>
@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "decode/ascii_case.h"
+#include "device/device.h"
 #include "rdr00800/Rdr00800.h"
-#include "serial/device.h"
 
 namespace Rdr00800 {
 

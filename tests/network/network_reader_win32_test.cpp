@@ -5,7 +5,7 @@
 #include <string>
 
 #include "rdr00800/Rdr00800.h"
-#include "serial_test_support.h"
+#include "serial/serial_test_support.h"
 #include "support/simulated_reader.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/device.h"
+#include "device/device.h"
 
 namespace Rdr00800::detail {
 

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <array>
 
-#include "serial/tcp_connection.h"
-#include "serial/wake_signal.h"
+#include "device/wake_signal.h"
+#include "network/tcp_connection.h"
 
 namespace Rdr00800::detail {
 
