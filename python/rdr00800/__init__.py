@@ -11,15 +11,21 @@ passes unchanged, so a frame of any bytes can be given. Every text the library
 returns comes back as a str decoded from Windows-1252, so byte 0xE7 is "c with
 cedilla"; the five bytes Windows-1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90,
 0x9D) become the code points of the same value, as the library does it, so
-to_bytes(text) always gives back the exact bytes. A text with a NUL character
-raises ValueError rather than reaching the library cut short.
+to_bytes(text) always gives back the exact bytes. A text argument with a NUL
+character raises ValueError rather than reaching the library cut short.
 
 Arguments: a text parameter takes str, bytes, bytearray or memoryview (or
-None for the empty text); anything else raises TypeError naming the
-parameter. An integer outside what the C interface takes (set_setting(0,
-2**40)) raises ValueError instead of being cut short. Failures raise where the
-library gives a reason: decrypt() raises DecryptError. last_error() describes
-only the last call into the library: one that succeeds clears it.
+None for the empty text); a duration in seconds takes an int or a float (None
+where a call says it waits without limit); anything else raises TypeError
+naming the parameter. An integer outside what the C interface takes
+(set_setting(0, 2**40)) raises ValueError instead of being cut short. Failures
+raise where the library gives a reason or a code is missing: decrypt() and
+get_matricula_dv() raise DecryptError. last_error() describes only the last
+call into the library: one that succeeds clears it.
+
+The module installs its own host framework at import: the library's built-in
+services, except that messages are shown nowhere (the built-in one writes them
+to standard error); a failed decrypt() raises DecryptError with the message.
 
 The decryption library: the gateway looks for KQZR32.dll first in the
 executable's directory, which for Python is the interpreter's (/usr/bin).
@@ -42,9 +48,13 @@ and the system's loader path.
 
 import ctypes
 import enum
+import math
+import numbers
 import operator
 import os
+import threading
 import time
+import warnings
 from ctypes import POINTER, c_char, c_char_p, c_int, c_int32, c_size_t, c_uint8, c_uint32, c_void_p
 
 from . import _location
@@ -105,6 +115,9 @@ WM_KEYDOWN = 0x0100
 WM_CHAR = 0x0102
 VK_RETURN = 13
 _PRIORITY_NORMAL = 3
+# A wait in the library on the main thread: Ctrl-C is seen only between two.
+_SIGNAL_SLICE_MS = 50
+_LONGEST_WAIT_MS = 2 ** 31 - 1
 
 # ---- Windows-1252, with its undefined bytes kept as the same code points ----
 _UNDEFINED = (0x81, 0x8D, 0x8F, 0x90, 0x9D)
@@ -120,24 +133,28 @@ def to_text(data):
 def to_bytes(text):
     """Encodes a str to the library's bytes; bytes-like values and None pass unchanged.
 
-    Raises TypeError for anything else, UnicodeEncodeError for a character
-    outside Windows-1252 and ValueError for a NUL character, which the
-    library would read as the end.
+    Raises TypeError for anything else and UnicodeEncodeError for a character
+    outside Windows-1252. A NUL character is kept, as a code may hold one; text
+    arguments of the library refuse it.
     """
-    return _text(text, "text")
+    return _encode(text, "text")
 
 
-def _text(value, name):
+def _encode(value, name):
     """to_bytes for the parameter `name`, which its errors name."""
     if value is None:
         return None
     if isinstance(value, str):
-        data = value.translate(_ENCODE).encode("latin-1")
-    elif isinstance(value, (bytes, bytearray, memoryview)):
-        data = bytes(value)
-    else:
-        raise TypeError("%s must be str or bytes, not %s" % (name, type(value).__name__))
-    if b"\0" in data:
+        return value.translate(_ENCODE).encode("latin-1")
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value)
+    raise TypeError("%s must be str or bytes, not %s" % (name, type(value).__name__))
+
+
+def _text(value, name):
+    """A text argument's bytes; ValueError for a NUL, which the library would read as the end."""
+    data = _encode(value, name)
+    if data and b"\0" in data:
         raise ValueError("rdr00800 texts cannot hold NUL characters: %s=%r" % (name, value))
     return data
 
@@ -147,16 +164,33 @@ def _bounds(ctype):
     return (0, 2 ** bits - 1) if ctype(-1).value > 0 else (-2 ** (bits - 1), 2 ** (bits - 1) - 1)
 
 
-def _integer(value, name, ctype=c_int32):
-    """`value` as an int that `ctype` holds: ctypes would cut a larger one short."""
+def _integer(value, name, ctype=c_int32, minimum=None):
+    """`value` as an int that `ctype` holds (from `minimum` on, when given): ctypes would cut a
+    larger one short."""
     try:
         value = operator.index(value)
     except TypeError:
         raise TypeError("%s must be an int, not %s" % (name, type(value).__name__)) from None
     low, high = _bounds(ctype)
+    low = low if minimum is None else minimum
     if not low <= value <= high:
         raise ValueError("%s must be from %d to %d, not %d" % (name, low, high, value))
     return value
+
+
+def _milliseconds(seconds, name):
+    """A duration in seconds as whole milliseconds, at least 0; None (and infinity) for no limit.
+
+    Only numbers: a text would multiply into a repeated text, not a duration."""
+    if seconds is None:
+        return None
+    if not isinstance(seconds, numbers.Real):
+        raise TypeError("%s must be a number of seconds or None, not %s" % (name, type(seconds).__name__))
+    if math.isnan(seconds):
+        raise ValueError("%s must be a number of seconds, not nan" % name)
+    if math.isinf(seconds):
+        return None if seconds > 0 else 0
+    return max(0, int(seconds * 1000))
 
 
 def _callable(value, name):
@@ -414,8 +448,9 @@ def find_package_resource(name, kind):
 
 class HostFramework:
     """The host's services to the library. Override those the host provides;
-    the others keep the library's built-in behaviour. Called on the main
-    thread, with texts as str."""
+    the others keep the library's built-in behaviour, but for mensagem, which
+    shows nothing unless overridden. Called on the main thread, with texts as
+    str."""
 
     def empty_string(self, text):
         """True when `text` counts as empty."""
@@ -433,21 +468,21 @@ class HostFramework:
         """Translates a form (an opaque pointer)."""
 
     def mensagem(self, text, caption, kind, detail):
-        """Shows a message; `kind` is the message kind (0-255)."""
+        """Shows a message; `kind` is the message kind (0-255). Here nowhere: the failed
+        decrypt() that says it raises DecryptError with it."""
 
 
 def set_host_framework(framework):
-    """Installs a HostFramework subclass's instance; None restores the built-in one."""
+    """Installs a HostFramework subclass's instance; None restores the module's own,
+    HostFramework(), which shows no message."""
     if framework is not None and not isinstance(framework, HostFramework):
         raise TypeError("framework must be a HostFramework or None, not %s" % type(framework).__name__)
     if framework is None:
-        _lib.Rdr00800_SetHostFramework(None)
-        _kept.pop("framework", None)
-        return
+        framework = HostFramework()
     answer = []  # the last text answered, alive until the library has copied it
 
     def give(text):
-        answer[:] = [ctypes.create_string_buffer(to_bytes(text))]
+        answer[:] = [ctypes.create_string_buffer(_text(text, "answer"))]
         return ctypes.addressof(answer[0])
 
     def text(value):
@@ -465,11 +500,14 @@ def set_host_framework(framework):
     }
     callbacks = _HostFramework()
     for member, (name, kind, make) in services.items():
-        override = getattr(type(framework), name, None)
-        if override is not None and override is not getattr(HostFramework, name):
+        # The built-in message service writes to stderr, beside the DecryptError that says the same.
+        if name == "mensagem" or getattr(type(framework), name) is not getattr(HostFramework, name):
             setattr(callbacks, member, kind(make(getattr(framework, name))))
     _lib.Rdr00800_SetHostFramework(ctypes.byref(callbacks))
     _kept["framework"] = (callbacks, answer)
+
+
+set_host_framework(None)
 
 
 def set_default_connection_string(text):
@@ -552,8 +590,18 @@ def dig_verif_ok():
 
 
 def get_matricula_dv(code):
-    """Decrypts `code` with the resident library; "" while it is not loaded."""
-    return _lib.Rdr00800_GetMatriculaDV(_text(code, "code"))
+    """Decrypts `code` with the resident library; raises DecryptError while it is not loaded
+    or when it gives no code."""
+    data = _text(code, "code")
+    if not _lib.Rdr00800_DigVerifOK():
+        raise DecryptError("", "the resident decryption library is not loaded: start_dig_verif() found none "
+                               "(set_trace_handler shows why) or stop_dig_verif() unloaded it")
+    answer = _lib.Rdr00800_GetMatriculaDV(data)
+    # The resident call hands on the library's own answer to a missing configuration.
+    if answer.isascii() and answer.upper() == "CLIENTE.CFG":
+        raise DecryptError("", "the decryption library found no usable Cliente.Cfg in the decryption library "
+                               "directory")
+    return _decrypted(answer, data)
 
 
 class DecryptError(Exception):
@@ -579,16 +627,25 @@ def decrypt(directory, code):
     `directory` is given with its trailing "/" and must hold KQZR32.dll; the
     library loaded is the one set_decryption_library_directory() points to.
     Opens the host's database first. Returns the decrypted code; raises
-    DecryptError when there is none.
+    DecryptError when there is none (the library's empty answer included).
     """
     result = _TEXT_OUT()
-    decrypted = _lib.LeitorDescriptoDll(ctypes.byref(result), _text(directory, "directory"), _text(code, "code"))
+    data = _text(code, "code")
+    decrypted = _lib.LeitorDescriptoDll(ctypes.byref(result), _text(directory, "directory"), data)
     error = last_error()
     text = _take_text(result) if result else ""
     if not decrypted:
         message, _, reason = error.rpartition("\n")
         raise DecryptError(message, reason)
-    return text
+    return _decrypted(text, data)
+
+
+def _decrypted(answer, code):
+    """The library's answer, unless it is the empty text, which is no code."""
+    if not answer:
+        given = "the empty code" if not code else "a code of %d characters" % len(code)
+        raise DecryptError("", "the decryption library answered %s with no code" % given)
+    return answer
 
 
 class ReadStatus(enum.IntEnum):
@@ -697,19 +754,37 @@ class ReaderSession:
     """
 
     _session = None
+    # Set by cancel(): the library's own flag cannot tell a wait it ended from
+    # one that timed out, and next_code() waits in several calls.
+    _cancelled = False
 
     def __init__(self, port, baud, quiet_end_ms=20):
         self._session = _lib.Rdr00800_Session_Open(_text(port, "port"), _integer(baud, "baud"),
-                                                   _integer(quiet_end_ms, "quiet_end_ms"))
+                                                   _integer(quiet_end_ms, "quiet_end_ms", minimum=0))
         if not self._session:
             raise OSError("rdr00800: no session for %r: %s" % (port, last_error()))
 
-    def next_code(self, timeout):
-        """The next code (str, Windows-1252) within `timeout` seconds; None when none came in
-        time, after cancel(), or while the port cannot be read (see status)."""
-        milliseconds = min(max(0, int(timeout * 1000)), 2 ** 31 - 1)
-        pointer = _lib.Rdr00800_Session_NextCode(self._live(), milliseconds)
-        return _take_text(pointer) if pointer else None
+    def next_code(self, timeout=None):
+        """The next code (str, Windows-1252, every byte of it) within `timeout` seconds, an int
+        or a float; None waits without limit. Returns None when none came in time, after
+        cancel(), or while the port cannot be read (see status). On the main thread it waits
+        in slices of 50 ms, so that Ctrl-C raises KeyboardInterrupt at once."""
+        limit = _milliseconds(timeout, "timeout")
+        session = self._live()
+        # Python runs signal handlers on the main thread only, and only between calls.
+        most = _SIGNAL_SLICE_MS if threading.current_thread() is threading.main_thread() else _LONGEST_WAIT_MS
+        deadline = None if limit is None else time.monotonic_ns() + limit * 1_000_000
+        while True:
+            remaining = None if deadline is None else max(0, math.ceil((deadline - time.monotonic_ns()) / 1e6))
+            wait = most if remaining is None else min(most, remaining)
+            pointer = _lib.Rdr00800_Session_NextCode(session, wait)
+            if pointer:
+                return _take_text(pointer)
+            if self._cancelled:
+                self._cancelled = False
+                return None
+            if deadline is not None and time.monotonic_ns() >= deadline:
+                return None
 
     @property
     def status(self):
@@ -723,7 +798,9 @@ class ReaderSession:
 
     def cancel(self):
         """Ends a waiting next_code() at once (or the next one); any thread."""
-        _lib.Rdr00800_Session_Cancel(self._live())
+        session = self._live()
+        self._cancelled = True
+        _lib.Rdr00800_Session_Cancel(session)
 
     def close(self):
         """Releases the port; no other call of this session may be under way."""
@@ -747,30 +824,46 @@ class ReaderSession:
             self.close()
 
 
-def scan(on_code, port, baud=9600, reader_type=0, count=None, timeout=None, window=None):
+class _Unused:
+    """The default of a parameter kept for old callers only, told apart from any value given."""
+
+    def __repr__(self):
+        return "<unused>"
+
+
+_UNUSED = _Unused()
+
+
+def scan(on_code, port, baud=9600, reader_type=_UNUSED, count=None, timeout=None, window=_UNUSED):
     """Calls on_code(code) with each code the reader on `port` sends, one call per code.
 
     `port` is COMn, LPT1, a device path, rfc2217://HOST:PORT or
     tcp://HOST:PORT, held open in a ReaderSession. Codes
     are str decoded from Windows-1252, without their line end. on_code runs on
     the calling thread, which may be any thread. Stops after `count` codes,
-    `timeout` seconds, Ctrl-C or an exception from on_code (raised again
-    here). Returns the number of codes delivered. `reader_type` and `window`
-    are taken for calls written for the polling scan and change nothing: a
-    session's codes come without their line end and reach no window.
+    `timeout` seconds (None: no limit), Ctrl-C or an exception from on_code
+    (raised again here). Returns the number of codes delivered. `reader_type`
+    and `window` stay in their places for calls written for the polling scan
+    and change nothing (a session's codes come without their line end and
+    reach no window): giving them warns with DeprecationWarning.
     """
-    _callable(on_code, "on_code")
+    if not callable(on_code):
+        raise TypeError("on_code must be callable, not %s" % type(on_code).__name__)
+    for name, value in (("reader_type", reader_type), ("window", window)):
+        if value is not _UNUSED:
+            warnings.warn("scan(): %s changes nothing and will go; pass count and timeout by keyword" % name,
+                          DeprecationWarning, stacklevel=2)
+    limit = _milliseconds(timeout, "timeout")
     if not port_device_path(port):
         raise ValueError("port %r names no device" % (port,))
-    deadline = None if timeout is None else time.monotonic() + timeout
+    deadline = None if limit is None else time.monotonic() + limit / 1000
     delivered = 0
     with ReaderSession(port, baud) as session:
         while count is None or delivered < count:
-            # Short waits, so that Ctrl-C reaches Python between them.
-            wait = 0.25 if deadline is None else min(0.25, deadline - time.monotonic())
-            if wait < 0:
+            remaining = None if deadline is None else deadline - time.monotonic()
+            if remaining is not None and remaining < 0:
                 break
-            code = session.next_code(wait)
+            code = session.next_code(remaining)
             if code is not None:
                 delivered += 1
                 on_code(code)
