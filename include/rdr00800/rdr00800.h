@@ -127,6 +127,12 @@ RDR00800_CAPI Rdr00800Session* Rdr00800_Session_Open(const char* port, int32_t b
  * or while the port cannot be read (Rdr00800_Session_Status says why).
  * Release with Rdr00800_FreeText. */
 RDR00800_CAPI char* Rdr00800_Session_NextCode(Rdr00800Session* session, int32_t timeoutMs);
+/* As Rdr00800_Session_NextCode, with the code's exact bytes: a NUL inside
+ * the code is kept, and *length receives the byte count (a NUL follows the
+ * bytes, not counted). NULL and *length -1 when there is no code. A NULL
+ * length is refused (NULL, see Rdr00800_LastError). Release with
+ * Rdr00800_FreeText. */
+RDR00800_CAPI char* Rdr00800_Session_NextCodeBytes(Rdr00800Session* session, int32_t timeoutMs, int32_t* length);
 /* RDR00800_READ_OK while the port is open, else the RDR00800_READ_* reason. */
 RDR00800_CAPI int32_t Rdr00800_Session_Status(const Rdr00800Session* session);
 /* The status as one line for a person; the empty text while OK. */

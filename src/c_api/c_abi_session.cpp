@@ -1,5 +1,6 @@
 // C entries of the reader session.
 #include <chrono>
+#include <stdexcept>
 
 #include "c_api/c_abi_support.h"
 #include "rdr00800/Rdr00800.h"
@@ -24,6 +25,19 @@ char* Rdr00800_Session_NextCode(Rdr00800Session* session, int32_t timeoutMs) {
     if (!session) return nullptr;
     const std::optional<std::string> code = session->NextCode(std::chrono::milliseconds(timeoutMs));
     return code ? detail::CopyText(*code) : nullptr;
+  });
+}
+
+char* Rdr00800_Session_NextCodeBytes(Rdr00800Session* session, int32_t timeoutMs, int32_t* length) {
+  if (length) *length = -1;
+  return detail::Guarded<char*>(nullptr, [&]() -> char* {
+    if (!length) throw std::invalid_argument("Rdr00800_Session_NextCodeBytes: length must not be NULL");
+    if (!session) return nullptr;
+    const std::optional<std::string> code = session->NextCode(std::chrono::milliseconds(timeoutMs));
+    if (!code) return nullptr;
+    char* bytes = detail::CopyText(*code);
+    if (bytes) *length = static_cast<int32_t>(code->size());
+    return bytes;
   });
 }
 

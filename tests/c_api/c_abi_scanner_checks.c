@@ -72,6 +72,7 @@ const char* RunSessionCAbiChecks(const char* devicePath) {
   char* code;
   char* message;
   int same;
+  int32_t length;
   if (!session) return "open failed";
   code = Rdr00800_Session_NextCode(session, 10000);
   same = code && strcmp(code, "S1") == 0;
@@ -81,6 +82,10 @@ const char* RunSessionCAbiChecks(const char* devicePath) {
   same = code && strcmp(code, "S2") == 0;
   Rdr00800_FreeText(code);
   if (!same) return "the second code is not S2";
+  code = Rdr00800_Session_NextCodeBytes(session, 10000, &length);
+  same = code && length == 3 && memcmp(code, "A\0B", 3) == 0;
+  Rdr00800_FreeText(code);
+  if (!same) return "the bytes of A NUL B did not come whole";
   if (Rdr00800_Session_Status(session) != RDR00800_READ_OK) return "status is not OK while the port is open";
   message = Rdr00800_Session_StatusMessage(session);
   same = message && message[0] == '\0';
@@ -90,6 +95,7 @@ const char* RunSessionCAbiChecks(const char* devicePath) {
   if (Rdr00800_Session_NextCode(session, 60000) != NULL) return "a cancelled wait gave a code";
   Rdr00800_Session_Close(session);
 
+  if (Rdr00800_Session_NextCodeBytes(NULL, 10, &length) != NULL || length != -1) return "a NULL session gave bytes";
   if (Rdr00800_Session_NextCode(NULL, 10) != NULL || Rdr00800_Session_Status(NULL) != RDR00800_READ_OK) {
     return "a NULL session is not ignored";
   }

@@ -1,6 +1,8 @@
 // Runs the scanner's C-interface checks, which are compiled as C.
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include "support/simulated_reader.h"
 
 extern "C" const char* RunScannerCAbiChecks(const char* devicePath);
@@ -16,7 +18,8 @@ extern "C" const char* RunSessionCAbiChecks(const char* devicePath);
 
 TEST(SessionCInterface, HandsOutCodesThroughTheCEntries) {
   const auto reader = rdrtest::NewSimulatedReader();
-  reader->Send("S1\r\nS2\r");
+  using namespace std::string_view_literals;
+  reader->Send("S1\r\nS2\rA\0B\r"sv);
   const char* failure = RunSessionCAbiChecks(reader->DevicePath().c_str());
   EXPECT_EQ(failure, nullptr) << failure;
 }
