@@ -295,6 +295,7 @@ DECLARATIONS = {
     "Rdr00800_SetTraceHandler": (None, [_TRACE, c_void_p]),
     "Rdr00800_Session_Open": (_SESSION, [c_char_p, c_int32, c_int32]),
     "Rdr00800_Session_NextCode": (_TEXT_OUT, [_SESSION, c_int32]),
+    "Rdr00800_Session_NextCodeBytes": (_TEXT_OUT, [_SESSION, c_int32, POINTER(c_int32)]),
     "Rdr00800_Session_Status": (c_int32, [_SESSION]),
     "Rdr00800_Session_StatusMessage": (_TEXT_OUT, [_SESSION]),
     "Rdr00800_Session_Cancel": (None, [_SESSION]),
@@ -304,10 +305,13 @@ DECLARATIONS = {
 
 def _take_text(pointer, *_):
     """Copies a returned text out and frees it."""
-    if not pointer:
-        return ""
+    return to_text(_take_bytes(pointer)) if pointer else ""
+
+
+def _take_bytes(pointer, size=-1):
+    """Copies returned bytes out, `size` of them or up to the NUL, and frees them."""
     try:
-        return to_text(ctypes.string_at(pointer))
+        return ctypes.string_at(pointer, size)
     finally:
         _lib.Rdr00800_FreeText(pointer)
 
@@ -319,7 +323,8 @@ def _load():
     for name, (restype, argtypes) in DECLARATIONS.items():
         entry = getattr(lib, name)
         entry.restype, entry.argtypes = restype, argtypes
-        if restype is _TEXT_OUT and name not in ("Rdr00800_FindPackageResource", "Rdr00800_Session_NextCode"):
+        if restype is _TEXT_OUT and name not in ("Rdr00800_FindPackageResource", "Rdr00800_Session_NextCode",
+                                                 "Rdr00800_Session_NextCodeBytes"):
             entry.errcheck = _take_text
     return lib
 
@@ -438,12 +443,7 @@ def find_package_resource(name, kind):
     """A resource's bytes (for example "SHOWAVI", "AVI"); None when there is none."""
     size = c_size_t(0)
     pointer = _lib.Rdr00800_FindPackageResource(_text(name, "name"), _text(kind, "kind"), ctypes.byref(size))
-    if not pointer:
-        return None
-    try:
-        return ctypes.string_at(pointer, size.value)
-    finally:
-        _lib.Rdr00800_FreeText(pointer)
+    return _take_bytes(pointer, size.value) if pointer else None
 
 
 class HostFramework:
@@ -644,7 +644,7 @@ def _decrypted(answer, code):
     """The library's answer, unless it is the empty text, which is no code."""
     if not answer:
         given = "the empty code" if not code else "a code of %d characters" % len(code)
-        raise DecryptError("", "the decryption library answered %s with no code" % given)
+        raise DecryptError("", "the decryption library gave no decrypted code for %s" % given)
     return answer
 
 
@@ -774,12 +774,13 @@ class ReaderSession:
         # Python runs signal handlers on the main thread only, and only between calls.
         most = _SIGNAL_SLICE_MS if threading.current_thread() is threading.main_thread() else _LONGEST_WAIT_MS
         deadline = None if limit is None else time.monotonic_ns() + limit * 1_000_000
+        length = c_int32(-1)
         while True:
             remaining = None if deadline is None else max(0, math.ceil((deadline - time.monotonic_ns()) / 1e6))
             wait = most if remaining is None else min(most, remaining)
-            pointer = _lib.Rdr00800_Session_NextCode(session, wait)
+            pointer = _lib.Rdr00800_Session_NextCodeBytes(session, wait, ctypes.byref(length))
             if pointer:
-                return _take_text(pointer)
+                return to_text(_take_bytes(pointer, length.value))
             if self._cancelled:
                 self._cancelled = False
                 return None
