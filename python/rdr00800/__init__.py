@@ -643,7 +643,7 @@ def decrypt(directory, code):
 def _decrypted(answer, code):
     """The library's answer, unless it is the empty text, which is no code."""
     if not answer:
-        given = "the empty code" if not code else "a code of %d characters" % len(code)
+        given = "the empty code" if not code else "a code of length %d" % len(code)
         raise DecryptError("", "the decryption library gave no decrypted code for %s" % given)
     return answer
 
