@@ -71,6 +71,18 @@ struct Lookup {
   AddressList addresses;
 };
 
+// getaddrinfo for TCP to the port numbered `service`, with `flags` added: 0
+// or getaddrinfo's error.
+int LookUpAddresses(const std::string& host, const std::string& service, int flags, AddressList& addresses) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | flags;
+  addrinfo* list = nullptr;
+  const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  addresses.reset(list);
+  return status;
+}
+
 DWORD WINAPI LookUp(void* context) {
   auto* handed = static_cast<std::shared_ptr<Lookup>*>(context);
   std::shared_ptr<Lookup> lookup = std::move(*handed);
@@ -80,16 +92,13 @@ DWORD WINAPI LookUp(void* context) {
     std::unique_lock lock(hold.mutex);
     hold.released.wait(lock, [&] { return !hold.holding; });
   }
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  const int status = ::getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &hints, &list);
+  AddressList addresses;
+  const int status = LookUpAddresses(lookup->host, lookup->service, 0, addresses);
   const HMODULE module = lookup->module;
   {
     std::lock_guard lock(lookup->mutex);
     lookup->status = status;
-    lookup->addresses.reset(list);
+    lookup->addresses = std::move(addresses);
     lookup->done = true;
   }
   lookup->finished.notify_all();
@@ -102,11 +111,7 @@ DWORD WINAPI LookUp(void* context) {
 // without the resolver; a name is looked up on a thread of its own.
 AddressList Resolve(const std::string& host, uint16_t port, Deadline deadline, ConnectionError& error) {
   const std::string service = std::to_string(port);
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) == 0) return AddressList(list);
+  if (AddressList addresses; LookUpAddresses(host, service, AI_NUMERICHOST, addresses) == 0) return addresses;
 
   auto lookup = std::make_shared<Lookup>();
   lookup->host = host;

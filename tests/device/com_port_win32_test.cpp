@@ -34,41 +34,44 @@ TEST(ComPortNames, DeviceNamesForPortTexts) {
 
 // A port held between codes: one overlapped read waited on together with the
 // wake signal.
-TEST(HeldComPort, ReadAvailableEndsWhenBytesArriveOrItsWaitPasses) {
-  const auto reader = rdrtest::NewSimulatedReader();
-  auto device = SerialDevice::Open(reader->DevicePath());
-  ASSERT_TRUE(device);
-  WakeSignal wake;
-  std::array<char, 64> buffer{};
-  std::string got;
-  reader->SendAfter(200ms, "AB\r\n");
-  const auto arrival = rdrtest::Elapsed([&] {
-    while (got.size() < 4) {
-      const auto count = device->ReadAvailable(buffer, 5s, wake);
-      ASSERT_TRUE(count);
-      got.append(buffer.data(), *count);
+class HeldComPort : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(device_); }
+
+  // Appends to `got` what held reads of up to 2 s each take until it has
+  // `size` bytes; fails at a read that ends without a byte.
+  void ReadUntil(std::string& got, size_t size) {
+    while (got.size() < size) {
+      const auto count = device_->ReadAvailable(buffer_, 2s, wake_);
+      ASSERT_TRUE(count && *count > 0) << "got " << got;
+      got.append(buffer_.data(), *count);
     }
-  });
+  }
+
+  std::unique_ptr<rdrtest::SimulatedReader> reader_ = rdrtest::NewSimulatedReader();
+  std::optional<SerialDevice> device_ = SerialDevice::Open(reader_->DevicePath());
+  WakeSignal wake_;
+  std::array<char, 64> buffer_{};
+};
+
+TEST_F(HeldComPort, ReadAvailableEndsWhenBytesArriveOrItsWaitPasses) {
+  std::string got;
+  reader_->SendAfter(200ms, "AB\r\n");
+  EXPECT_LT(rdrtest::Elapsed([&] { ReadUntil(got, 4); }), 3s);
   EXPECT_EQ(got, "AB\r\n");
-  EXPECT_LT(arrival, 3s);
   std::optional<size_t> count;
-  EXPECT_GE(rdrtest::Elapsed([&] { count = device->ReadAvailable(buffer, 300ms, wake); }), 250ms);
+  EXPECT_GE(rdrtest::Elapsed([&] { count = device_->ReadAvailable(buffer_, 300ms, wake_); }), 250ms);
   EXPECT_EQ(count, 0u);
 }
 
-TEST(HeldComPort, TheWakeSignalEndsTheWaitAtOnceAndNoByteIsLost) {
-  const auto reader = rdrtest::NewSimulatedReader();
-  auto device = SerialDevice::Open(reader->DevicePath());
-  ASSERT_TRUE(device);
-  WakeSignal wake;
-  std::array<char, 64> buffer{};
+TEST_F(HeldComPort, TheWakeSignalEndsTheWaitAtOnceAndNoByteIsLost) {
   std::optional<size_t> count;
   const auto woken = rdrtest::Elapsed([&] {
     std::thread raiser([&] {
       std::this_thread::sleep_for(200ms);
-      wake.Raise();
+      wake_.Raise();
     });
-    count = device->ReadAvailable(buffer, 10s, wake);
+    count = device_->ReadAvailable(buffer_, 10s, wake_);
     raiser.join();
   });
   EXPECT_EQ(count, 0u);
@@ -78,22 +81,18 @@ TEST(HeldComPort, TheWakeSignalEndsTheWaitAtOnceAndNoByteIsLost) {
   const std::string sent = "abcdefghijklmnopqrst";
   std::string got;
   for (const char byte : sent) {
-    wake.Clear();
+    wake_.Clear();
     std::thread sender([&] {
-      reader->Send(std::string(1, byte));
-      wake.Raise();
+      reader_->Send(std::string(1, byte));
+      wake_.Raise();
     });
-    count = device->ReadAvailable(buffer, 2s, wake);
+    count = device_->ReadAvailable(buffer_, 2s, wake_);
     sender.join();
     ASSERT_TRUE(count);
-    got.append(buffer.data(), *count);
+    got.append(buffer_.data(), *count);
   }
-  wake.Clear();
-  while (got.size() < sent.size()) {
-    count = device->ReadAvailable(buffer, 2s, wake);
-    ASSERT_TRUE(count && *count > 0) << "got " << got;
-    got.append(buffer.data(), *count);
-  }
+  wake_.Clear();
+  ReadUntil(got, sent.size());
   EXPECT_EQ(got, sent);
 }
 
