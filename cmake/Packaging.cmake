@@ -81,6 +81,14 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXE
                                                 WORLD_READ WORLD_EXECUTE)
 set(CPACK_COMPONENTS_ALL Library Development Tools Python)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
+# Every package's modes come from here, never from the checkout, whose modes
+# a release tarball changes (git archive writes 0775 and 0664): control files
+# get Debian's (0755 for maintainer scripts, 0644 for the rest) whatever the
+# mode of the file named in a CONTROL_EXTRA, and installed files get 0644, or
+# 0755 from install(TARGETS) and install(PROGRAMS), as install() does without
+# USE_SOURCE_PERMISSIONS. A new package takes this path by being a component;
+# DebianPackageModes.cmake fails the packaging when a mode slips through.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -95,7 +103,8 @@ set(exact_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${packaging}/triggers)
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianLdconfigTrigger.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianLdconfigTrigger.cmake
+                              ${PROJECT_SOURCE_DIR}/cmake/DebianPackageModes.cmake)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
     "badge-reader support library for point-of-sale hosts
 The library lets point-of-sale, canteen and access-control hosts take codes

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (librdr00800-N, librdr00800-dev, rdr00800-tools,
-# python3-rdr00800), checks them with lintian and installs them with dpkg
+# python3-rdr00800) from a release tree, as a release tarball holds this
+# checkout (git archive of HEAD with the changes not yet committed, in
+# git archive's modes, in <build tree>/source), checks them with lintian and installs them with dpkg
 # into a throwaway copy of this machine: an overlay over / in a mount
 # namespace of its own, so the machine's files and dpkg database stay as
 # they are. There it runs rdr demo from /usr/bin, builds the README's host
@@ -11,8 +13,9 @@
 #
 #   scripts/test_package.sh [build tree, default build/package]
 #
-# A build tree already configured is only brought up to date; a missing one
-# is configured as the README does, with warnings as errors, so the
+# A build tree already configured from its release tree is only brought up to
+# date; a missing one, or one configured from elsewhere, is configured as the
+# README does, with warnings as errors, so the
 # packages' Release build is also a check that it warns of nothing. A tree
 # that installs elsewhere than /usr (build/default) is refused: its library
 # directory is not Debian's multiarch one.
@@ -23,6 +26,7 @@ case ${1:-} in
 --throwaway | --inside) mode=$1 build=$2 work=${3:-} ;;
 *) mode=outside build=$(realpath -m "${1:-$root/build/package}") ;;
 esac
+source=$build/source
 SECONDS=${RDR00800_PACKAGE_SECONDS:-0}  # the steps in the throwaway root count on
 step() { printf '== %-50s (%3ds)\n' "$*" "$SECONDS"; }
 
@@ -46,7 +50,7 @@ if [[ $mode == --inside ]]; then
   /usr/bin/rdr demo
 
   step "the README's host, built with pkg-config against /usr"
-  sed -n '/^## A host in 20 lines/,/^## /p' "$root/README.md" | sed -n '/^```cpp$/,/^```$/p' | sed '1d;$d' >host.cpp
+  sed -n '/^## A host in 20 lines/,/^## /p' "$source/README.md" | sed -n '/^```cpp$/,/^```$/p' | sed '1d;$d' >host.cpp
   g++ -std=c++20 host.cpp $(pkg-config --cflags --libs rdr00800) -o host
   [[ $(pkg-config --variable=libdir rdr00800) == /usr/lib* ]]
   [[ $(PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 pkg-config --cflags rdr00800) == "-I/usr/include " ]]
@@ -60,7 +64,7 @@ if [[ $mode == --inside ]]; then
 
   step "the installed Python module and the README's example"
   /usr/bin/python3 -c 'import rdr00800; print(rdr00800.__file__)' | grep '^/usr/lib/python3/dist-packages/'
-  (cd "$root/python/tests" && RDR=/usr/bin/rdr RDR00800_SOURCE_DIR=$root SAMPLE_LIBRARY=/usr/lib/rdr00800/sample/KQZR32.dll \
+  (cd "$source/python/tests" && RDR=/usr/bin/rdr RDR00800_SOURCE_DIR=$source SAMPLE_LIBRARY=/usr/lib/rdr00800/sample/KQZR32.dll \
     /usr/bin/python3 -m unittest test_rdr00800)
 
   step "bash completion"
@@ -100,9 +104,21 @@ step "packages"
 bash "$root/scripts/setup.sh" cmake ninja-build g++ pkg-config unixodbc-dev libsqliteodbc libcli11-dev libx11-dev \
   libxtst-dev help2man lintian dpkg-dev man-db python3
 
+step "a release tree in ${source#"$root"/}"
+# Tracked files only, as committed plus what is changed but not committed;
+# files not yet added to git are not in a release either. The extraction
+# time as every file's time, so that the build sees each change.
+rm -rf "$source"
+mkdir -p "$source"
+snapshot=$(git -C "$root" stash create)
+git -C "$root" archive "${snapshot:-HEAD}" | tar -x -m -p -C "$source"
+if [[ -f $build/CMakeCache.txt ]] && ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$source" "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+
 step "building the packages in ${build#"$root"/}"
 [[ -f $build/CMakeCache.txt ]] ||
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDR00800_BUILD_TESTS=OFF \
+  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRDR00800_BUILD_TESTS=OFF \
     -DCMAKE_INSTALL_PREFIX=/usr -DRDR00800_WERROR=ON >/dev/null
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 if [[ $prefix != /usr ]]; then

@@ -1,7 +1,11 @@
 // The serial device layer on Windows: the communications functions of the
 // kernel on a handle opened without sharing, which makes the hold exclusive.
+// Reads are overlapped, so that a held read waits on the port and the wake
+// signal together.
 #include <windows.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 
 #include "device/device.h"
@@ -127,7 +131,8 @@ namespace {
 
 class CommPortBackend final : public DeviceBackend {
  public:
-  explicit CommPortBackend(UniqueHandle port) noexcept : port_(std::move(port)) {}
+  CommPortBackend(UniqueHandle port, UniqueHandle readDone) noexcept
+      : port_(std::move(port)), readDone_(std::move(readDone)) {}
 
   std::optional<LineSettings> GetLineSettings() override;
   bool SetLineSettings(const LineSettings& settings) override;
@@ -139,17 +144,29 @@ class CommPortBackend final : public DeviceBackend {
 
  private:
   bool Apply(const COMMTIMEOUTS& timeouts);
-  std::optional<size_t> Read(std::span<char> buffer);
+  std::optional<size_t> Read(std::span<char> buffer, HANDLE wake, DWORD timeoutMs);
+  // The count of bytes the driver holds for reading; clears its error flags.
+  std::optional<size_t> Queued();
 
   UniqueHandle port_;
+  UniqueHandle readDone_;              // the event of the read in progress
   std::optional<DCB> line_;            // as the device reported it
   COMMTIMEOUTS readTimeouts_{};        // what SetReadTimeout asked for
   bool availableTimeoutsSet_ = false;  // ReadAvailable's are in force instead
 };
 
-// How long one ReadAvailable slice waits before it looks at the wake signal:
-// a synchronous read cannot wait on the signal itself.
-constexpr DWORD kWakeSliceMs = 10;
+// The limit of one held read without a byte. ReadAvailable ends its reads
+// itself, at its wait or the wake signal; this only bounds a read whose
+// cancel the driver ignores.
+constexpr DWORD kHeldReadLimitMs = 60'000;
+
+// The milliseconds left until `deadline`, rounded up so that a wait does not
+// end just before it.
+DWORD MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  return static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
 
 }  // namespace
 
@@ -159,7 +176,7 @@ std::unique_ptr<DeviceBackend> OpenSerialPort(const std::string& path, DeviceFai
   // fails, in this process or another.
   Succeeds(SystemCall::Open, [&] {
     port = UniqueHandle(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
     return static_cast<bool>(port);
   });
   if (!port) {
@@ -167,7 +184,13 @@ std::unique_ptr<DeviceBackend> OpenSerialPort(const std::string& path, DeviceFai
     failure = {OpenStatus(error, path), static_cast<int>(error)};
     return nullptr;
   }
-  return std::make_unique<CommPortBackend>(std::move(port));
+  UniqueHandle readDone(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!readDone) {
+    const DWORD error = ::GetLastError();
+    failure = {ReadStatus::IoError, static_cast<int>(error)};
+    return nullptr;
+  }
+  return std::make_unique<CommPortBackend>(std::move(port), std::move(readDone));
 }
 
 std::optional<LineSettings> CommPortBackend::GetLineSettings() {
@@ -233,15 +256,40 @@ bool CommPortBackend::SetReadTimeout(std::chrono::milliseconds total, std::chron
   return true;
 }
 
-std::optional<size_t> CommPortBackend::Read(std::span<char> buffer) {
+// One read, waited for until it ends by the port's time-outs, until `wake`
+// (may be null) is signalled or until `timeoutMs` passed. A read ended early
+// is cancelled and then collected, so the bytes it took are returned, not
+// left in a buffer nobody reads.
+std::optional<size_t> CommPortBackend::Read(std::span<char> buffer, HANDLE wake, DWORD timeoutMs) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = readDone_.get();
   DWORD count = 0;
-  if (!Succeeds(SystemCall::Read, [&] {
-        return ::ReadFile(port_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr);
+  bool cancelled = false;
+  if (Succeeds(SystemCall::Read, [&] {
+        if (!::ReadFile(port_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped) &&
+            ::GetLastError() != ERROR_IO_PENDING) {
+          return FALSE;
+        }
+        const std::array<HANDLE, 2> events = {readDone_.get(), wake};
+        if (::WaitForMultipleObjects(wake ? 2 : 1, events.data(), FALSE, timeoutMs) != WAIT_OBJECT_0) {
+          cancelled = ::CancelIoEx(port_.get(), &overlapped) != FALSE;
+        }
+        return ::GetOverlappedResult(port_.get(), &overlapped, &count, TRUE);
       })) {
-    const DWORD error = ::GetLastError();
-    return Fail(ReadStatusOf(error), static_cast<int>(error));
+    return count;
   }
-  return count;
+  const DWORD error = ::GetLastError();
+  // Aborted by its own cancel: the port is fine.
+  if (cancelled && error == ERROR_OPERATION_ABORTED) return count;
+  return Fail(ReadStatusOf(error), static_cast<int>(error));
+}
+
+std::optional<size_t> CommPortBackend::Queued() {
+  COMSTAT status{};
+  DWORD errors = 0;
+  if (::ClearCommError(port_.get(), &errors, &status) != FALSE) return status.cbInQue;
+  const DWORD error = ::GetLastError();
+  return Fail(ReadStatusOf(error), static_cast<int>(error));
 }
 
 std::optional<size_t> CommPortBackend::ReadOnce(std::span<char> buffer) {
@@ -249,27 +297,46 @@ std::optional<size_t> CommPortBackend::ReadOnce(std::span<char> buffer) {
     if (!Apply(readTimeouts_)) return std::nullopt;
     availableTimeoutsSet_ = false;
   }
-  return Read(buffer);
+  return Read(buffer, nullptr, INFINITE);
 }
 
 std::optional<size_t> CommPortBackend::ReadAvailable(std::span<char> buffer, std::chrono::milliseconds wait,
                                                      const WakeSignal& wake) {
+  if (wake.Raised() || buffer.empty()) return 0;
   if (!availableTimeoutsSet_) {
     // MAXDWORD interval and multiplier: a read returns as soon as one byte is
     // there, or after the constant with none.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = kWakeSliceMs;
+    timeouts.ReadTotalTimeoutConstant = kHeldReadLimitMs;
     if (!Apply(timeouts)) return std::nullopt;
     availableTimeoutsSet_ = true;
   }
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  while (!wake.Raised()) {
-    const auto got = Read(buffer);
-    if (!got || *got > 0 || std::chrono::steady_clock::now() >= deadline) return got;
+  // Without queued bytes, a read of one byte waits for the first: Wine ends
+  // a longer read only when it is full or timed out. What came with it is
+  // queued by then and read at once.
+  std::optional<size_t> queued = Queued();
+  if (!queued) return std::nullopt;
+  size_t count = 0;
+  if (*queued == 0) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const auto wakeEvent = reinterpret_cast<HANDLE>(wake.NativeHandle());
+    for (;;) {
+      const auto got = Read(buffer.first(1), wakeEvent, MillisecondsLeft(deadline));
+      if (!got) return got;
+      if (*got > 0) break;
+      if (wake.Raised() || std::chrono::steady_clock::now() >= deadline) return 0;
+    }
+    count = 1;
+    queued = Queued();
+    if (!queued) return std::nullopt;
   }
-  return 0;
+  const size_t more = std::min(*queued, buffer.size() - count);
+  if (more == 0) return count;
+  const auto rest = Read(buffer.subspan(count, more), nullptr, INFINITE);
+  if (!rest) return rest;
+  return count + *rest;
 }
 
 }  // namespace Rdr00800::detail

@@ -1,6 +1,7 @@
 // TCP connections on Windows: Winsock, started once for the process; a
 // connection signals an event (WSAEventSelect) that is waited on together
-// with the wake signal.
+// with the wake signal. Names are resolved on a thread of their own, which
+// Connect stops waiting for at its deadline: Winsock's lookups take none.
 #include <winsock2.h>
 // After winsock2.h, which they need.
 #include <mstcpip.h>
@@ -10,8 +11,11 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <mutex>
 
 #include "device/wake_signal.h"
+#include "network/name_lookup_hold.h"
 #include "network/tcp_connection.h"
 
 namespace Rdr00800::detail {
@@ -41,6 +45,101 @@ struct AddressListDeleter {
 };
 using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
 
+// HoldNameLookups' state; never destroyed, as a held lookup may still wait
+// on it while the process exits.
+struct LookupHold {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool holding = false;
+};
+LookupHold& TheLookupHold() {
+  static auto* hold = new LookupHold;
+  return *hold;
+}
+
+// One name lookup, shared by Connect and the thread that asks the resolver:
+// whichever lets go last frees it, so a Connect that gave up leaves the
+// thread to finish on its own.
+struct Lookup {
+  std::string host;
+  std::string service;
+  HMODULE module = nullptr;  // this code's module, kept loaded until the thread has left it
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  int status = 0;
+  AddressList addresses;
+};
+
+// getaddrinfo for TCP to the port numbered `service`, with `flags` added: 0
+// or getaddrinfo's error.
+int LookUpAddresses(const std::string& host, const std::string& service, int flags, AddressList& addresses) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | flags;
+  addrinfo* list = nullptr;
+  const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  addresses.reset(list);
+  return status;
+}
+
+DWORD WINAPI LookUp(void* context) {
+  auto* handed = static_cast<std::shared_ptr<Lookup>*>(context);
+  std::shared_ptr<Lookup> lookup = std::move(*handed);
+  delete handed;
+  {
+    LookupHold& hold = TheLookupHold();
+    std::unique_lock lock(hold.mutex);
+    hold.released.wait(lock, [&] { return !hold.holding; });
+  }
+  AddressList addresses;
+  const int status = LookUpAddresses(lookup->host, lookup->service, 0, addresses);
+  const HMODULE module = lookup->module;
+  {
+    std::lock_guard lock(lookup->mutex);
+    lookup->status = status;
+    lookup->addresses = std::move(addresses);
+    lookup->done = true;
+  }
+  lookup->finished.notify_all();
+  lookup.reset();
+  if (module) ::FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+// Resolves `host`, giving up at `deadline`. Addresses are taken as they are
+// without the resolver; a name is looked up on a thread of its own.
+AddressList Resolve(const std::string& host, uint16_t port, Deadline deadline, ConnectionError& error) {
+  const std::string service = std::to_string(port);
+  if (AddressList addresses; LookUpAddresses(host, service, AI_NUMERICHOST, addresses) == 0) return addresses;
+
+  auto lookup = std::make_shared<Lookup>();
+  lookup->host = host;
+  lookup->service = service;
+  // A host may unload the library while the thread still waits on the
+  // resolver; the thread holds the module and lets it go as it exits.
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&LookUp), &lookup->module);
+  auto* handed = new std::shared_ptr<Lookup>(lookup);
+  const HANDLE thread = ::CreateThread(nullptr, 0, LookUp, handed, 0, nullptr);
+  if (!thread) {
+    error = {static_cast<int>(::GetLastError()), "cannot start the lookup of " + host};
+    delete handed;
+    if (lookup->module) ::FreeLibrary(lookup->module);
+    return nullptr;
+  }
+  ::CloseHandle(thread);
+  std::unique_lock lock(lookup->mutex);
+  if (!lookup->finished.wait_until(lock, deadline, [&] { return lookup->done; })) {
+    error = {0, "no answer from the resolver for " + host + " within the second"};
+    return nullptr;
+  }
+  if (lookup->status != 0) {
+    error = {lookup->status, "cannot resolve " + host + ": " + ::gai_strerrorA(lookup->status)};
+    return nullptr;
+  }
+  return std::move(lookup->addresses);
+}
+
 std::string AddressText(const addrinfo& address) {
   std::array<char, NI_MAXHOST> host{};
   std::array<char, NI_MAXSERV> service{};
@@ -68,6 +167,20 @@ int WaitWritable(SOCKET socket, Deadline deadline) {
 
 }  // namespace
 
+void HoldNameLookups() {
+  std::lock_guard lock(TheLookupHold().mutex);
+  TheLookupHold().holding = true;
+}
+
+void ReleaseNameLookups() {
+  LookupHold& hold = TheLookupHold();
+  {
+    std::lock_guard lock(hold.mutex);
+    hold.holding = false;
+  }
+  hold.released.notify_all();
+}
+
 struct TcpConnection::Native {
   SOCKET socket = INVALID_SOCKET;
   HANDLE event = nullptr;  // signalled when bytes or the close arrive
@@ -87,17 +200,8 @@ std::unique_ptr<TcpConnection> TcpConnection::Connect(const std::string& host, u
     error = {started, "cannot start Winsock"};
     return nullptr;
   }
-  // The system resolver has no deadline here; names resolve from the hosts
-  // file and the local cache in far less than the second.
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  if (const int status = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list)) {
-    error = {status, "cannot resolve " + host};
-    return nullptr;
-  }
-  const AddressList addresses(list);
+  const AddressList addresses = Resolve(host, port, deadline, error);
+  if (!addresses) return nullptr;
   for (const addrinfo* address = addresses.get(); address; address = address->ai_next) {
     auto native = std::make_unique<Native>();
     native->socket = ::socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);

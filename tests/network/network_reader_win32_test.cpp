@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "network/name_lookup_hold.h"
 #include "rdr00800/Rdr00800.h"
 #include "serial/serial_test_support.h"
 #include "support/simulated_reader.h"
@@ -29,6 +30,26 @@ TEST_F(NetworkReaderWin32Test, APollThroughSer2netGetsTheFrameAndAClosedPortIsNo
   EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", kPort, 9600), "");
   EXPECT_EQ(Rdr00800::LastReadStatus(), ReadStatus::NoSuchDevice);
   EXPECT_NE(Rdr00800::LastReadMessage().find("127.0.0.1 port 1"), std::string::npos) << Rdr00800::LastReadMessage();
+}
+
+// The lookup runs on a thread of its own that the poll stops waiting for at
+// the end of its second, and that finishes later on its own.
+TEST_F(NetworkReaderWin32Test, ANameTheResolverDoesNotAnswerEndsThePollWithinItsSecond) {
+  // Port 1 on loopback: once the name resolves, the connect fails at once.
+  Rdr00800::SetPortDevice(kPort, "rfc2217://localhost:1");
+  Rdr00800::detail::HoldNameLookups();
+  std::string frame = "unset";
+  const auto took = rdrtest::Elapsed([&] { frame = Rdr00800::GetProximidadeReaderValue("2", kPort, 9600); });
+  Rdr00800::detail::ReleaseNameLookups();
+  EXPECT_EQ(frame, "");
+  EXPECT_LT(took, 1900ms);
+  EXPECT_EQ(Rdr00800::LastReadStatus(), ReadStatus::NoSuchDevice);
+  EXPECT_NE(Rdr00800::LastReadMessage().find("no answer from the resolver for localhost within the second"),
+            std::string::npos)
+      << Rdr00800::LastReadMessage();
+
+  EXPECT_EQ(Rdr00800::GetProximidadeReaderValue("2", kPort, 9600), "");
+  EXPECT_NE(Rdr00800::LastReadMessage().find("port 1"), std::string::npos) << Rdr00800::LastReadMessage();
 }
 
 }  // namespace
