@@ -154,9 +154,8 @@ class DefinitionParser {
       const std::optional<uint64_t> last = dash == std::string_view::npos ? first : Number(item.substr(dash + 1));
       if (!first || !last || *first > *last)
         Fail(part.text, "has a malformed position or range \"" + std::string(item) + "\"");
-      if (*first < 1 || *last > static_cast<uint64_t>(bits_)) {
-        Fail(part.text, "runs past bits=" + std::to_string(bits_));
-      }
+      if (*first < 1) Fail(part.text, "has position 0 (positions start at 1)");
+      if (*last > static_cast<uint64_t>(bits_)) Fail(part.text, "runs past bits=" + std::to_string(bits_));
       for (uint64_t position = *first; position <= *last; ++position) positions.push_back(static_cast<int>(position));
     }
     return positions;
@@ -310,6 +309,7 @@ const ParityBit* FirstFailedParity(const CredentialFormat& format, uint64_t word
 
 uint64_t PackCredential(const CredentialFormat& format, const std::array<uint64_t, kCredentialFieldCount>& values) {
   uint64_t word = 0;
+  uint64_t fieldBits = 0;
   for (std::size_t field = 0; field < kCredentialFieldCount; ++field) {
     const FieldBits& bits = format.fields[field];
     uint64_t value = values[field];
@@ -321,10 +321,11 @@ uint64_t PackCredential(const CredentialFormat& format, const std::array<uint64_
     // The last run holds the least significant bits.
     for (auto run = bits.runs.rbegin(); run != bits.runs.rend(); ++run) {
       word |= (value & LowBits(run->width)) << run->shift;
+      fieldBits |= LowBits(run->width) << run->shift;
       value = run->width >= 64 ? 0 : value >> run->width;
     }
   }
-  if ((word & format.fixedMask & ~format.fixedValue) != 0) {
+  if (((word ^ format.fixedValue) & format.fixedMask & fieldBits) != 0) {
     throw std::invalid_argument("the values contradict " + format.name + "'s fixed bits");
   }
   word |= format.fixedValue;
