@@ -317,6 +317,7 @@ TEST(CredentialDefinitions, MalformedOverlappingOrTakenDefinitionsAreRefusedSayi
       {"S", "bits=26 card=2-9 even=1:1-12", "covers its own parity bit"},
       {"S", "bits=26 card=2-9 even=1:2-5 odd=1:6-9", "another parity bit"},
       {"S", "bits=26 card=2-9 odd=1-2:3", "one parity position"},
+      {"S", "bits=26 card=2-9 odd=1:2-10 even=10:2-9", "covered by parity bit 1, written before it"},
       {"S", "bits=26 card=2-9 odd=1", "P:LIST"},
       {"S", "bits=26 card=2-9 xor=10-12:1-8", "not a multiple"},
       {"S", "bits=26 card=2-9 fixed=10-11:4", "fits its 2 positions"},
