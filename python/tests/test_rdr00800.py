@@ -266,6 +266,13 @@ class ReadmeExample(unittest.TestCase):
         self.assertEqual(run.stdout.splitlines(),
                          ["card: 12345678", "frame: 12345678", "scanned: CODE42", "scanned: CODE42"])
 
+    def test_the_readme_card_format_example_prints_what_it_says(self):
+        example = readme_block("## Which card was read: card formats", "python")
+        run = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True, timeout=30)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stdout.splitlines(), ["EM4100 176 42493 ok 0045131261",
+                                                   "A6901BBAA ['C15001', 'Sie36', 'Site36', 'S12906']"])
+
     def test_the_readme_decryption_example_finds_the_sample_library_from_an_interpreter(self):
         example = readme_block("### The decryption library from an interpreter", "python")
         with tempfile.TemporaryDirectory() as sample:
