@@ -371,7 +371,7 @@ enum class ParityCheck { Ok, Failed, None };  // None: the format carries no par
 
 // One format's reading of a word. Fields the format does not have are
 // std::nullopt. An EM4100 word's oem is b0b1, facility b2 and card b3b4.
-struct Credential {
+struct RDR00800_API Credential {
   std::string format;  // "H10301", "C1k35s", "EM4100", or a registered name
   int bits = 0;        // the word's length
   std::optional<uint64_t> facility, card, issue, oem;

@@ -150,18 +150,19 @@ int RunDecodeCredentials(const std::string& frame, const DecodeOptions& options,
     return kExitOk;
   }
   for (const Rdr00800::Credential& credential : credentials) {
-    const std::vector<ParityBitCheck> checks = options.explain ? ParityBitsOf(credential) : std::vector<ParityBitCheck>();
+    const std::vector<ParityBitCheck> checks =
+        options.explain ? ParityBitsOf(credential) : std::vector<ParityBitCheck>();
     if (json) {
       JsonLine line = CredentialJson(credential);
       if (options.explain) {
         std::string bits = "[";
         for (const ParityBitCheck& check : checks) {
           bits += (bits.size() > 1 ? "," : "") + JsonLine()
-                                                      .Number("position", check.position)
-                                                      .Text("kind", check.odd ? "odd" : "even")
-                                                      .Text("covers", check.cover)
-                                                      .Flag("holds", check.holds)
-                                                      .str();
+                                                     .Number("position", check.position)
+                                                     .Text("kind", check.odd ? "odd" : "even")
+                                                     .Text("covers", check.cover)
+                                                     .Flag("holds", check.holds)
+                                                     .str();
         }
         line.Json("parity_bits", bits + "]");
       }
@@ -177,8 +178,11 @@ int RunDecodeCredentials(const std::string& frame, const DecodeOptions& options,
 int RunFormats(bool json) {
   for (const FormatEntry& format : CatalogueFormats()) {
     if (json) {
-      PrintLine(
-          JsonLine().Text("format", format.name).Number("bits", format.bits).Text("definition", format.definition).str());
+      PrintLine(JsonLine()
+                    .Text("format", format.name)
+                    .Number("bits", format.bits)
+                    .Text("definition", format.definition)
+                    .str());
     } else {
       std::string name = format.name;
       name.resize(std::max<size_t>(name.size(), 10), ' ');
@@ -243,20 +247,24 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   const auto proxJson = AddJsonFlag(*prox);
   prox->callback([&body, proxOptions, proxJson] { body = [=] { return RunProx(*proxOptions, *proxJson); }; });
 
-  auto* decode = app.add_subcommand("decode", "Decode a proximity frame given on the command line");
+  auto* decode = app.add_subcommand("decode", "Decode a proximity frame, or its card, given on the command line");
   decode->footer(
       "With --type, as the host's proximity call decodes it. With --layout, every card format of the catalogue "
       "(rdr formats) that reads the frame, best first (parity holds, then no parity, then parity fails), one line "
       "each: format, the fields it has, parity. Layouts: hex40 (this library's proximity frame), hex (the word "
       "alone; hex:N fixes its length), packed (header and sentinel), em4100 (STX, 10 digits, checksum, ETX).");
   auto decodeOptions = std::make_shared<DecodeOptions>();
-  auto* type = decode->add_option("--type", decodeOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another");
+  auto* type =
+      decode->add_option("--type", decodeOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another");
   auto* layout =
-      decode->add_option("--layout", decodeOptions->layout, "Decode as credentials: hex40, hex, hex:N, packed or em4100")
+      decode
+          ->add_option("--layout", decodeOptions->layout, "Decode as credentials: hex40, hex, hex:N, packed or em4100")
           ->excludes(type);
   decode->add_option("--format", decodeOptions->format, "A format of rdr formats, or auto (default: the layout's)")
       ->needs(layout);
-  decode->add_option("--form", decodeOptions->form, "Print this form of the best match alone: code, fc,cn, dez10, dez8, dez13 or hex")
+  decode
+      ->add_option("--form", decodeOptions->form,
+                   "Print this form of the best match alone: code, fc,cn, dez10, dez8, dez13 or hex")
       ->needs(layout);
   decode->add_option("FRAME", decodeOptions->frameText, "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes")
       ->required();

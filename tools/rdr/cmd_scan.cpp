@@ -147,6 +147,7 @@ ReaderState StateOf(Rdr00800::ReadStatus status) {
   switch (status) {
     case ReadStatus::Ok:
     case ReadStatus::NothingInTime:
+    case ReadStatus::BadFrame:
       return ReaderState::Connected;
     case ReadStatus::Busy:
       return ReaderState::Busy;
@@ -359,7 +360,8 @@ int RunScan(const ScanOptions& options, bool json) {
     Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : std::max(options.intervalMs, threeCharactersMs);
     reader = std::make_unique<Poller>([&relay](const PollOutcome& outcome) { relay.Take(outcome); });
   } else {
-    reader = std::make_unique<SessionReader>(options, [&relay](const PollOutcome& outcome) { relay.TakeCode(outcome); });
+    reader =
+        std::make_unique<SessionReader>(options, [&relay](const PollOutcome& outcome) { relay.TakeCode(outcome); });
   }
   reader->Start();
   while (!StopRequested() && !reader->Finished() && !relay.Unreachable() && !(x11 && !x11->Error().empty())) {
@@ -390,7 +392,8 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
       "or digit are reported on standard error. Waits for a reader that is absent and carries on through unplug and "
       "replug, with one line on standard error for each change (waiting, connected, disconnected, busy, "
       "permission). With --layout, each code is decoded as a card and its --form relayed; a code that decodes to no "
-      "card, or whose parity fails, is not relayed and is reported on standard error with the reason. --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which "
+      "card, or whose parity fails, is not relayed and is reported on standard error with the reason. --to "
+      "x11:WINDOW_ID sends synthetic key events (XSendEvent), which "
       "some programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
   auto options = std::make_shared<ScanOptions>();
   scan->add_option("--port", options->port, "COMn, LPT1 or a device path")->required();

@@ -46,7 +46,9 @@ void FlipHexBit(std::string& frame, size_t first, size_t count, int fromLowest) 
 // The frame a reader sends for the card, built by the library's encoder;
 // with `badParity`, one parity bit (an EM4100 frame's checksum) inverted.
 std::string CredentialFrameFor(const SimulateOptions& options) {
-  const std::string format = !options.format.empty() ? options.format : options.layout == "em4100" ? "EM4100" : "H10301";
+  const std::string format = !options.format.empty()      ? options.format
+                             : options.layout == "em4100" ? "EM4100"
+                                                          : "H10301";
   std::string frame;
   try {
     frame = Rdr00800::EncodeCredential(format, options.facility, options.card, options.layout);
@@ -60,7 +62,8 @@ std::string CredentialFrameFor(const SimulateOptions& options) {
   // Hexadecimal layouts end the frame as this library's proximity readers do.
   if (options.badParity) {
     const std::vector<Rdr00800::Credential> decoded = Rdr00800::DecodeCredentials(frame, options.layout, format);
-    const std::vector<ParityBitCheck> parity = decoded.empty() ? std::vector<ParityBitCheck>() : ParityBitsOf(decoded[0]);
+    const std::vector<ParityBitCheck> parity =
+        decoded.empty() ? std::vector<ParityBitCheck>() : ParityBitsOf(decoded[0]);
     if (parity.empty()) throw CommandError(kExitBadArguments, "--bad-parity: " + format + " has no parity bit");
     // hex40 puts the word's first bit at bit 9 of its 40; the others right-align it.
     const int bits = decoded[0].bits;
@@ -108,7 +111,8 @@ int RunSimulate(const SimulateOptions& options, bool json) {
     // One card laid on the reader for the hold, its frame repeated all along.
     reader.every = kEm4100Repeat;
     reader.pace = SimulatedReaderOptions::Pace::Clock;
-    reader.count = std::max<uint32_t>(1, (options.holdMs + kEm4100Repeat.count() - 1) / kEm4100Repeat.count());
+    const auto repeatMs = static_cast<uint32_t>(kEm4100Repeat.count());
+    reader.count = std::max<uint32_t>(1, (options.holdMs + repeatMs - 1) / repeatMs);
   }
   reader.linkPath = options.link;
   reader.onSent = [count = options.count](uint32_t sent) {
@@ -163,9 +167,10 @@ void AddSimulateCommand(CLI::App& app, CommandBody& body) {
   facility->needs(card);
   card->needs(facility);
   frame->excludes(facility)->excludes(card);
-  auto* format = simulate->add_option("--format", options->format,
-                                      "Send the card in this format (rdr formats), with its parity bits")
-                     ->needs(facility);
+  auto* format =
+      simulate
+          ->add_option("--format", options->format, "Send the card in this format (rdr formats), with its parity bits")
+          ->needs(facility);
   auto* layout = simulate
                      ->add_option("--layout", options->layout,
                                   "How the card is sent: hex40 (the default with --format), hex, hex:N, packed, or "

@@ -43,7 +43,8 @@ const char* ParityName(ParityCheck parity) {
 std::string CredentialLine(const Credential& credential) {
   std::string line = credential.format;
   for (const NamedField& field : kFields) {
-    if (const auto& value = credential.*field.value) line += " " + std::string(field.name) + "=" + std::to_string(*value);
+    if (const auto& value = credential.*field.value)
+      line += " " + std::string(field.name) + "=" + std::to_string(*value);
   }
   return line + " parity=" + ParityName(credential.parity);
 }
@@ -73,8 +74,8 @@ std::vector<ParityBitCheck> ParityBitsOf(const Credential& credential) {
 }
 
 std::string ParityBitLine(const ParityBitCheck& check) {
-  return "bit " + std::to_string(check.position) + " (" + (check.odd ? "odd" : "even") + " over " + check.cover +
-         ") " + (check.holds ? "holds" : "does not hold");
+  return "bit " + std::to_string(check.position) + " (" + (check.odd ? "odd" : "even") + " over " + check.cover + ") " +
+         (check.holds ? "holds" : "does not hold");
 }
 
 std::string ParityFailure(const Credential& credential) {
