@@ -435,8 +435,9 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
   // The options of the polling scan, older than the session, still choose it.
   scan->callback([&body, options, json, repeatHold, pollOptions = std::array{type, interval, wholeSecond}] {
     for (const CLI::Option* option : pollOptions) options->poll = options->poll || option->count() > 0;
-    if (options->poll && repeatHold->count() > 0) {
-      throw CLI::ValidationError("--repeat-hold", "holds repeats on a held port, not with polls");
+    if (options->poll && (repeatHold->count() > 0 || options->layout == "em4100")) {
+      throw CLI::ValidationError(repeatHold->count() > 0 ? "--repeat-hold" : "--layout",
+                                 "em4100 frames and repeat holds need the held port, not polls");
     }
     body = [=] { return RunScan(*options, *json); };
   });
