@@ -5,7 +5,6 @@
 #include <bit>
 #include <charconv>
 #include <stdexcept>
-#include <tuple>
 
 #include "decode/ascii_case.h"
 #include "decode/digit_conversions.h"
@@ -159,18 +158,10 @@ std::optional<FrameWord> ReadFrame(std::string_view frame, const Layout& layout)
 
 struct Match {
   const CredentialFormat* format = nullptr;
-  std::size_t index = 0;
   uint64_t word = 0;
   ParityCheck parity = ParityCheck::None;
+  uint64_t order = 0;  // the result's order: verdict, then length, then catalogue position
 };
-
-std::optional<Match> MatchFormat(const CredentialFormat& format, std::size_t index, const FrameWord& frame) noexcept {
-  const std::optional<uint64_t> word = frame.WordOf(format.bits);
-  if (!word || !FixedBitsHold(format, *word)) return std::nullopt;
-  ParityCheck parity = frame.checksum;
-  if (!format.parity.empty()) parity = FirstFailedParity(format, *word) ? ParityCheck::Failed : ParityCheck::Ok;
-  return Match{&format, index, *word, parity};
-}
 
 int Rank(ParityCheck parity) noexcept {
   switch (parity) {
@@ -184,19 +175,33 @@ int Rank(ParityCheck parity) noexcept {
   return 2;
 }
 
-std::string UpperHex(uint64_t value, int digits) {
-  std::string text(static_cast<std::size_t>(digits), '0');
+std::optional<Match> MatchFormat(const CredentialFormat& format, std::size_t index, const FrameWord& frame) noexcept {
+  const std::optional<uint64_t> word = frame.WordOf(format.bits);
+  if (!word || !FixedBitsHold(format, *word)) return std::nullopt;
+  ParityCheck parity = frame.checksum;
+  if (!format.parity.empty()) parity = FirstFailedParity(format, *word) ? ParityCheck::Failed : ParityCheck::Ok;
+  const uint64_t order =
+      (static_cast<uint64_t>(Rank(parity)) << 40) | (static_cast<uint64_t>(format.bits) << 32) | index;
+  return Match{&format, *word, parity, order};
+}
+
+void WriteUpperHex(uint64_t value, int digits, std::string& text) {
+  text.assign(static_cast<std::size_t>(digits), '0');
   for (auto at = text.rbegin(); at != text.rend() && value != 0; ++at, value >>= 4) {
     *at = "0123456789ABCDEF"[value & 0xF];
   }
+}
+
+std::string UpperHex(uint64_t value, int digits) {
+  std::string text;
+  WriteUpperHex(value, digits, text);
   return text;
 }
 
 int HexDigitsFor(int bits) noexcept { return (bits + 3) / 4; }
 
-Credential CredentialOf(const Match& match) {
+void FillCredential(const Match& match, Credential& credential) {
   const CredentialFormat& format = *match.format;
-  Credential credential;
   credential.format = format.name;
   credential.bits = format.bits;
   std::optional<uint64_t>* const targets[] = {&credential.facility, &credential.card, &credential.issue,
@@ -205,8 +210,7 @@ Credential CredentialOf(const Match& match) {
     if (format.fields[field].width != 0) *targets[field] = ReadField(format.fields[field], match.word);
   }
   credential.parity = match.parity;
-  credential.raw = UpperHex(match.word, HexDigitsFor(format.bits));
-  return credential;
+  WriteUpperHex(match.word, HexDigitsFor(format.bits), credential.raw);
 }
 
 const CredentialFormat& FormatNamed(const CredentialCatalogue& catalogue, std::string_view name) {
@@ -239,19 +243,19 @@ std::vector<Credential> DecodeCredentials(std::string_view frame, std::string_vi
   std::vector<Credential> credentials;
   if (!word) return credentials;
   if (pinned) {
-    if (const std::optional<Match> match = MatchFormat(*pinned, 0, *word)) credentials.push_back(CredentialOf(*match));
+    if (const std::optional<Match> match = MatchFormat(*pinned, 0, *word)) {
+      FillCredential(*match, credentials.emplace_back());
+    }
     return credentials;
   }
   std::vector<Match> matches;
+  matches.reserve(catalogue.Size());
   for (std::size_t index = 0; index < catalogue.Size(); ++index) {
     if (const std::optional<Match> match = MatchFormat(catalogue[index], index, *word)) matches.push_back(*match);
   }
-  std::sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
-    const auto key = [](const Match& m) { return std::tuple(Rank(m.parity), m.format->bits, m.index); };
-    return key(a) < key(b);
-  });
-  credentials.reserve(matches.size());
-  for (const Match& match : matches) credentials.push_back(CredentialOf(match));
+  std::sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) { return a.order < b.order; });
+  credentials.resize(matches.size());
+  for (std::size_t i = 0; i < matches.size(); ++i) FillCredential(matches[i], credentials[i]);
   return credentials;
 }
 

@@ -188,6 +188,12 @@ class DefinitionParser {
                  std::string cover) {
     const uint64_t bit = PositionMask(bits_, position);
     if (covered & bit) Fail(part.text, "covers its own parity bit");
+    // Bits are computed in order, so one written earlier cannot cover this one.
+    for (const ParityBit& earlier : format.parity) {
+      if (earlier.covered & bit) {
+        Fail(part.text, "is covered by parity bit " + std::to_string(earlier.position) + ", written before it");
+      }
+    }
     Claim(part, bit, fieldMask_ | fixedMask_ | parityMask_, "a field, a fixed bit or another parity bit");
     parityMask_ |= bit;
     format.parity.push_back(ParityBit{odd, position, bit, covered, std::move(cover)});
