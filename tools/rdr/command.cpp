@@ -26,7 +26,6 @@ CommandError PollFailure(const std::string& port, const std::string& awaited) {
     case ReadStatus::Ok:  // bytes came, and held nothing
       return CommandError(kExitNothingRead, "no " + awaited + " in what " + port + " sent");
     case ReadStatus::NothingInTime:
-    case ReadStatus::BadFrame:
     case ReadStatus::HungUp:
     case ReadStatus::IoError:
     case ReadStatus::BadFrame:
