@@ -281,7 +281,8 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   auto* formats = app.add_subcommand("formats", "List the card formats the decoder knows, with lengths and fields");
   formats->footer(
       "Fields and parity bits by position, 1 the most significant: facility=, card=, issue=, oem=; even=P:LIST and "
-      "odd=P:LIST, checked in that order; fixed=LIST:V.");
+      "odd=P:LIST, checked in that order; xor=BITS:LIST, each bit even over every n-th listed position; fixed=LIST:V, "
+      "positions that always hold V.");
   const auto formatsJson = AddJsonFlag(*formats);
   formats->callback([&body, formatsJson] { body = [=] { return RunFormats(*formatsJson); }; });
 }
