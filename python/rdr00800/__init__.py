@@ -457,7 +457,7 @@ class Credential:
         return "<Credential %s%s parity=%s>" % (self.format, fields, self.parity)
 
 
-def decode_credentials(frame, layout="hex40", format=""):  # pylint: disable=redefined-builtin
+def decode_credentials(frame, layout="hex40", format=""):
     """Every catalogue format that reads `frame` in `layout`, best first, as Credential objects.
 
     A frame no format reads gives []; an unknown layout or format raises ValueError.
@@ -473,7 +473,7 @@ def decode_credentials(frame, layout="hex40", format=""):  # pylint: disable=red
     return [Credential(records[i]) for i in range(count)]
 
 
-def encode_credential(format, facility, card, layout="hex40", issue=0, oem=0):  # pylint: disable=redefined-builtin
+def encode_credential(format, facility, card, layout="hex40", issue=0, oem=0):
     """The frame `layout` carries for that card, parity computed; ValueError when it cannot."""
     numbers = [_integer(value, name, ctypes.c_ulonglong)
                for value, name in ((facility, "facility"), (card, "card"), (issue, "issue"), (oem, "oem"))]

@@ -75,7 +75,7 @@ inline bool FixedBitsHold(const CredentialFormat& format, uint64_t word) noexcep
 // parity bits computed; std::invalid_argument when a value is wider than its
 // field or contradicts a fixed bit.
 uint64_t PackCredential(const CredentialFormat& format, const std::array<uint64_t, kCredentialFieldCount>& values);
-// The bits of a parity bit's check that hold in `word`.
+// Whether `parity` holds in `word`: its bit and the covered bits have the parity it names.
 bool ParityHolds(const ParityBit& parity, uint64_t word) noexcept;
 
 // An immutable list of formats, cheap to copy (the formats are shared), so a
