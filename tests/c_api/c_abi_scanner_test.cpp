@@ -19,7 +19,7 @@ extern "C" const char* RunSessionCAbiChecks(const char* devicePath);
 TEST(SessionCInterface, HandsOutCodesThroughTheCEntries) {
   const auto reader = rdrtest::NewSimulatedReader();
   using namespace std::string_view_literals;
-  reader->Send("S1\r\nS2\rA\0B\r"sv);
+  reader->Send("S1\r\nS1\r\nS2\rA\0B\r"sv);
   const char* failure = RunSessionCAbiChecks(reader->DevicePath().c_str());
   EXPECT_EQ(failure, nullptr) << failure;
 }

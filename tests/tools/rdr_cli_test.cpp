@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -224,7 +225,7 @@ TEST(RdrArgumentsTest, TopLevelHelpKeepsOneShortLinePerCommand) {
     ++commands;
     at = end + 1;
   }
-  EXPECT_EQ(commands, 8u) << help.out;
+  EXPECT_EQ(commands, 9u) << help.out;
   const RunResult scanHelp = RunRdr({"scan", "--help"});
   EXPECT_NE(scanHelp.out.find("XTest"), std::string::npos) << "detail belongs in the command's own help";
 }
@@ -292,6 +293,50 @@ TEST(RdrDecodeTest, ExplainsFieldsAndReportsJson) {
   EXPECT_EQ(fields.at("frame"), "003DD93700\r\n");
   EXPECT_EQ(fields.at("facility_bits"), "01111011");
   EXPECT_EQ(fields.at("even_parity_holds"), "false");
+}
+
+TEST(RdrDecodeTest, DecodesCredentialsByLayout) {
+  struct Case {
+    std::vector<std::string> arguments;  // after "decode"
+    int exitCode;
+    const char* saying;  // in standard output, then standard error
+  };
+  const Case cases[] = {
+      {{"--layout", "hex40", "00BDD93740"}, 0, "H10301 facility=123 card=45678 parity=ok\n"},
+      {{"--layout", "hex40", R"(003DD93700\r\n)"}, 0, "H10301 facility=123 card=45678 parity=failed\n"},
+      {{"--layout", "hex40", "--explain", "003DD93700"}, 0, "\n  parity bit 1 (even over 2-13) does not hold\n"},
+      {{"--layout", "hex40", "--form", "code", "00BDD93740"}, 0, "12345678\n"},
+      {{"--layout", "hex40", "--form", "code", "003DD93700"},
+       4,
+       "H10301: parity bit 26 (odd over 14-25) does not hold"},
+      {{"--layout", "em4100", "--form", "dez10", R"(\x023C00CE754CCB\x03)"}, 0, "0013530444\n"},
+      {{"--layout", "em4100", "--form", "fc,cn", "0700673158"}, 0, "103,12632\n"},
+      {{"--layout", "em4100", R"(\x023C00CE754CCC\x03)"}, 4, "decodes to no credential"},
+      {{"--layout", "hex40", "--form", "octal", "00BDD93740"}, 2, "octal"},
+      {{"--layout", "sideways", "00BDD93740"}, 2, "sideways"},
+      {{"00BDD93740"}, 2, "give --type or --layout"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = c.arguments;
+    arguments.insert(arguments.begin(), "decode");
+    const RunResult result = RunRdr(arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << testing::PrintToString(arguments) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.saying), std::string::npos) << result.out << result.err;
+  }
+  const RunResult json = RunRdr({"decode", "--layout", "hex40", "--json", "00BDD93740"});
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  const auto fields = ParseJsonObject(json.out.substr(0, json.out.size() - 1));
+  EXPECT_EQ(fields, (std::map<std::string, std::string>{{"format", "H10301"},
+                                                        {"bits", "26"},
+                                                        {"facility", "123"},
+                                                        {"card", "45678"},
+                                                        {"issue", "null"},
+                                                        {"oem", "null"},
+                                                        {"parity", "ok"},
+                                                        {"raw", "2F764DD"}}));
+  const RunResult formats = RunRdr({"formats"});
+  EXPECT_EQ(std::count(formats.out.begin(), formats.out.end(), '\n'), 41) << formats.out;
+  EXPECT_NE(formats.out.find("H10301     26 bits  "), std::string::npos) << formats.out;
 }
 
 TEST(RdrReadTest, ReadsTheSimulatorThenReportsNothingRead) {
@@ -431,6 +476,29 @@ TEST(RdrSimulateTest, EveryPacesCodesByTheClockForAPollingHost) {
 
 bool Says(const std::optional<std::string>& line, const char* words) {
   return line && line->find(words) != std::string::npos;
+}
+
+// A card held on an EM4100 reader for a second is 16 frames and one code.
+TEST(RdrScanTest, AnEm4100CardHeldOnTheReaderIsOneCode) {
+  Simulator simulator(
+      {"--kind", "proximity", "--layout", "em4100", "--facility", "176", "--card", "42493", "--hold", "1000"});
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--layout", "em4100", "--form", "fc,cn"});
+  EXPECT_EQ(scan.ReadLine(5s), "176,42493");
+  EXPECT_EQ(scan.ReadLine(1500ms), std::nullopt);
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0);
+  EXPECT_EQ(scan.ErrorOutput().find("dropped"), std::string::npos) << scan.ErrorOutput();
+}
+
+TEST(RdrScanTest, ACardWhoseParityFailsIsReportedNotTyped) {
+  Simulator simulator({"--kind", "proximity", "--format", "H10301", "--facility", "123", "--card", "45678",
+                       "--bad-parity", "--count", "1"});
+  ChildProcess scan({RDR_EXECUTABLE, "scan", "--port", simulator.Device(), "--layout", "hex40", "--quiet"});
+  const auto reported = scan.ReadErrorLine(5s);
+  EXPECT_TRUE(Says(reported, "H10301: parity bit 26 (odd over 14-25) does not hold")) << reported.value_or("(none)");
+  scan.Signal(SIGTERM);
+  EXPECT_EQ(scan.Wait(), 0);
+  EXPECT_EQ(scan.RemainingOutput(), "");
 }
 
 TEST(RdrScanTest, WaitsForTheReaderAndCarriesOnThroughUnplugAndReplug) {
