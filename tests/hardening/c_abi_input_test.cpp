@@ -47,7 +47,7 @@ TEST(CInterfaceInput, IndicesSettingsAndRatesOutOfRange) {
     if (index != RDR00800_VELOCIDADES_COUNT) ExpectEmptyText(Rdr00800_Porta(index));
     ExpectEmptyText(Rdr00800_Velocidade(index));
   }
-  for (const int32_t setting : {-1, RDR00800_SCANNER_HOLDS_PORT + 1, INT32_MIN, INT32_MAX}) {
+  for (const int32_t setting : {-1, RDR00800_CHECK_PROXIMITY_PARITY + 1, INT32_MIN, INT32_MAX}) {
     EXPECT_EQ(Rdr00800_GetSetting(setting), 0);
     EXPECT_EQ(Rdr00800_SetSetting(setting, 5), 0);
   }
