@@ -8,6 +8,7 @@
 #include <climits>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
@@ -34,16 +35,22 @@ class Place {
       : fileName_(fileName), key_(std::move(key)), node_(node) {}
 
   [[noreturn]] void Fail(std::string_view reason) const {
-    std::ostringstream value;
-    if (node_.is_table()) {
-      value << "{...}";
-    } else if (node_.is_array_of_tables()) {
-      value << "[[...]]";
-    } else {
-      node_.visit([&](const auto& item) { value << item; });
+    throw ConfigError(fileName_ + ":" + std::to_string(node_.source().begin.line) + ": " + key_ + " = " +
+                      ValueText(node_) + ": " + std::string(reason));
+  }
+
+  // The value as written, texts in double quotes with JSON's escapes.
+  static std::string ValueText(const toml::node& node) {
+    if (const auto* text = node.as_string()) return nlohmann::json(text->get()).dump();
+    if (node.is_table()) return "{...}";
+    if (const auto* array = node.as_array()) {
+      std::string items;
+      for (const auto& item : *array) items += (items.empty() ? "" : ", ") + ValueText(item);
+      return "[" + items + "]";
     }
-    throw ConfigError(fileName_ + ":" + std::to_string(node_.source().begin.line) + ": " + key_ + " = " + value.str() +
-                      ": " + std::string(reason));
+    std::ostringstream value;
+    node.visit([&](const auto& item) { value << item; });
+    return value.str();
   }
 
   std::string Text() const {

@@ -56,9 +56,14 @@ class EventHub {
 
   // The events after `since` still in the backlog, in order.
   std::vector<EventPtr> EventsAfter(uint64_t since) const;
-  // What a client that last saw `since` (of boot `boot`, empty: this one)
-  // gets first: a gap event when events were lost to it, or nothing.
-  std::optional<std::string> GapFor(uint64_t since, const std::string& boot) const;
+  // What a client that last saw `since` of boot `boot` (empty: this one)
+  // gets before going live: a gap event when it missed events (older than
+  // the backlog, or of another start), then the backlog's events it lacks.
+  struct Replay {
+    std::optional<std::string> gap;
+    std::vector<EventPtr> events;
+  };
+  Replay ReplayFor(uint64_t since, const std::string& boot) const;
 
   void AddSink(EventSink* sink);
   void RemoveSink(EventSink* sink);
