@@ -142,6 +142,15 @@ double NumberAfter(const std::string& output, const std::string& label, const st
   return std::atof(output.c_str() + fieldAt + field.size());
 }
 
+// The frames/s counter of one benchmark in Google Benchmark's JSON output.
+double FramesPerSecond(const std::string& json, const std::string& benchmark) {
+  const size_t at = json.find("\"name\": \"" + benchmark + "\"");
+  if (at == std::string::npos) return -1;
+  const std::string counter = "\"frames/s\": ";
+  const size_t counterAt = json.find(counter, at);
+  return counterAt == std::string::npos ? -1 : std::atof(json.c_str() + counterAt + counter.size());
+}
+
 std::string OutputOf(const std::string& command) {
   std::string output;
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
@@ -279,7 +288,13 @@ int main(int argc, char** argv) {
               NumberAfter(scanner, "session Terminate: median "));
   std::printf("%-44s %13.2f%%\n", "scanner idle CPU, unplugged reader (core)",
               NumberAfter(scanner, "with the pause: "));
-  std::printf("%-44s %14.3g\n", "pure decode, 10-character frame (frames/s)", NumberAfter(decode, "\"frames/s\": "));
+  const double proximityRate = FramesPerSecond(decode, "DecodeHexadecimalFrame");
+  const double pinnedRate = FramesPerSecond(decode, "DecodeCredentialsOf/pinned");
+  std::printf("%-44s %14.3g\n", "pure decode, 10-character frame (frames/s)", proximityRate);
+  std::printf("%-44s %14.3g\n", "DecodeCredentials, H10301 pinned (frames/s)", pinnedRate);
+  std::printf("%-44s %13.2fx\n", "  proximity decode vs pinned", proximityRate / pinnedRate);
+  std::printf("%-44s %14.3g\n", "DecodeCredentials, \"auto\", 12 matches (frames/s)",
+              FramesPerSecond(decode, "DecodeCredentialsOf/auto"));
   std::printf(
       "\n%d rounds of the queued poll and %d of the open failure (after %d unrecorded each), %d of the 12-byte "
       "frame, the contenders in a new shuffled order each round; short reads %d, %d, %d.\n"

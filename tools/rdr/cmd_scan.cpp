@@ -92,6 +92,7 @@ ReaderState StateOf(Rdr00800::ReadStatus status) {
   switch (status) {
     case ReadStatus::Ok:
     case ReadStatus::NothingInTime:
+    case ReadStatus::BadFrame:
       return ReaderState::Connected;
     case ReadStatus::Busy:
       return ReaderState::Busy;
