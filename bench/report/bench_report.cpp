@@ -284,6 +284,9 @@ int main(int argc, char** argv) {
   std::printf("%-44s %14.1f\n", "  whole-second polls (ms)", NumberAfter(scanner, "whole second: median "));
   std::printf("%-44s %14.3f\n", "session line end -> NextCode (ms)", NumberAfter(scanner, "session NextCode: median "));
   std::printf("%-44s %14.3f\n", "  p99 (ms)", NumberAfter(scanner, "session NextCode:", "p99 "));
+  std::printf("%-44s %14.3f\n", "  with a 1000 ms repeat hold (ms)",
+              NumberAfter(scanner, "session NextCode, repeat hold 1000 ms: median "));
+  std::printf("%-44s %14.3f\n", "  p99 (ms)", NumberAfter(scanner, "session NextCode, repeat hold 1000 ms:", "p99 "));
   std::printf("%-44s %14.3f\n", "session scanner, Terminate -> end (ms)",
               NumberAfter(scanner, "session Terminate: median "));
   std::printf("%-44s %13.2f%%\n", "scanner idle CPU, unplugged reader (core)",

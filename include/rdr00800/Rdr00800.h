@@ -225,12 +225,23 @@ RDR00800_API void SetTraceHandler(TraceHandler handler);
 // A reader held open between codes
 // ---------------------------------------------------------------------------
 
+// How a reader marks where its codes begin and end.
+enum class Framing : int32_t {
+  LineEnds = 0,  // a code ends at CR or LF, or after the quiet time
+  // STX (0x02) begins a code and ETX (0x03) ends it, both left out; CR and LF
+  // inside are dropped, and so is every byte outside a frame. A frame that a
+  // new STX interrupts is dropped, and one without its ETX is never handed
+  // out (the quiet time does not end it). EM4100 readers send this way.
+  StxEtx = 1,
+};
+
 // Keeps a reader's port open and hands out each code as soon as its line end
 // arrives: no poll to wait for, no 51-byte limit, and no byte lost between
 // codes while the session is open (bytes that arrive while nobody asks wait,
 // in order, in the driver's queue).
 //
-// Codes end at CR or LF; CR LF and LF CR are one end, empty codes are
+// Codes end at CR or LF (Framing::LineEnds, the default; SetFraming chooses
+// STX/ETX frames instead); CR LF and LF CR are one end, empty codes are
 // skipped, and a code without a line end ends after `quietEnd` without a
 // byte. Bytes other than CR and LF pass unchanged. A code longer than 4096
 // bytes is handed out in 4096-byte pieces, and StatusMessage says so.
@@ -275,6 +286,17 @@ class RDR00800_API ReaderSession {
   // Releases the port and drops what it had not handed out; the next
   // NextCode opens it again.
   void Close();
+  // How codes are framed; LineEnds until set. A change drops the bytes read
+  // and not yet handed out, which were split the other way. Called by the
+  // thread that calls NextCode.
+  void SetFraming(Framing framing);
+  // A code equal to the one that arrived just before it, and within `hold` of
+  // that one's arrival, is not handed out. Every arrival counts, handed out
+  // or not, so a card that a reader repeats every 65 ms while it lies there
+  // is one code until it has been away for the hold. 0 (the default, and any
+  // negative hold) hands out every code. Called by the thread that calls
+  // NextCode; applies from the next code on.
+  void SetRepeatHold(std::chrono::milliseconds hold);
 
  private:
   struct Impl;

@@ -140,6 +140,19 @@ RDR00800_CAPI char* Rdr00800_Session_StatusMessage(const Rdr00800Session* sessio
 RDR00800_CAPI void Rdr00800_Session_Cancel(Rdr00800Session* session);
 /* Releases the port and frees the session; no other call may be under way. */
 RDR00800_CAPI void Rdr00800_Session_Close(Rdr00800Session* session);
+/* How codes are framed: RDR00800_FRAMING_LINE_ENDS (the default) or
+ * RDR00800_FRAMING_STX_ETX (STX begins a code and ETX ends it, both left out;
+ * CR and LF inside and every byte outside a frame dropped). A change drops
+ * the bytes not yet handed out. 1 when set; 0 for another value (see
+ * Rdr00800_LastError) or a NULL session. The thread that calls NextCode. */
+#define RDR00800_FRAMING_LINE_ENDS 0
+#define RDR00800_FRAMING_STX_ETX 1
+RDR00800_CAPI int32_t Rdr00800_Session_SetFraming(Rdr00800Session* session, int32_t framing);
+/* A code equal to the one that arrived just before it, within holdMs of that
+ * one's arrival (handed out or not), is not handed out: a card held on the
+ * reader is one code until it has been away for the hold. 0 (the default,
+ * and below) hands out every code. The thread that calls NextCode. */
+RDR00800_CAPI void Rdr00800_Session_SetRepeatHold(Rdr00800Session* session, int32_t holdMs);
 
 /* ---- Digit conversions and proximity decoding ---- */
 RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);

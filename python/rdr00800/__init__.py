@@ -283,6 +283,8 @@ DECLARATIONS = {
     "Rdr00800_CredentialFormatCount": (c_int, []),
     "Rdr00800_CredentialFormatName": (_TEXT_OUT, [c_int]),
     "Rdr00800_RegisterCredentialFormat": (c_int, [c_char_p, c_char_p]),
+    "Rdr00800_Session_SetFraming": (c_int32, [_SESSION, c_int32]),
+    "Rdr00800_Session_SetRepeatHold": (None, [_SESSION, c_int32]),
 }
 
 
@@ -787,7 +789,12 @@ class ReaderSession:
     are one end, empty codes skipped), or after `quiet_end_ms` without a byte;
     codes over 4096 bytes come in 4096-byte pieces. Bytes that arrive between
     two next_code() calls wait for the next one. A port that cannot be read is
-    tried again every 250 ms while next_code() waits. Works on any thread, with
+    tried again every 250 ms while next_code() waits. `framing="stx-etx"` takes
+    each code between STX and ETX instead (both left out, CR and LF inside and
+    every byte outside a frame dropped), as EM4100 readers send them. With
+    `repeat_hold_ms`, a code equal to the one that arrived just before it,
+    within that hold of its arrival, is not handed out: a card held on the
+    reader is one code until it has been away for the hold. Works on any thread, with
     or without initialize(); one thread at a time calls next_code(), while
     status, status_message and cancel() work from any thread. Use it with
     `with`, or call close().
@@ -795,11 +802,18 @@ class ReaderSession:
 
     _session = None
 
-    def __init__(self, port, baud, quiet_end_ms=20):
+    _FRAMINGS = {"line-ends": 0, "stx-etx": 1}
+
+    def __init__(self, port, baud, quiet_end_ms=20, framing="line-ends", repeat_hold_ms=0):
+        if framing not in self._FRAMINGS:
+            raise ValueError("framing must be one of %s, not %r" % (", ".join(self._FRAMINGS), framing))
+        hold = _integer(repeat_hold_ms, "repeat_hold_ms")
         self._session = _lib.Rdr00800_Session_Open(_text(port, "port"), _integer(baud, "baud"),
                                                    _integer(quiet_end_ms, "quiet_end_ms"))
         if not self._session:
             raise OSError("rdr00800: no session for %r: %s" % (port, last_error()))
+        _lib.Rdr00800_Session_SetFraming(self._session, self._FRAMINGS[framing])
+        _lib.Rdr00800_Session_SetRepeatHold(self._session, hold)
 
     def next_code(self, timeout):
         """The next code (str, Windows-1252) within `timeout` seconds; None when none came in

@@ -165,6 +165,13 @@ class Callbacks(unittest.TestCase):
             self.assertIsNone(session.next_code(60))
         self.assertRaises(ValueError, session.next_code, 0)
 
+    def test_a_session_takes_stx_etx_frames_and_holds_repeats(self):
+        frames = "\\x02C1\\r\\n\\x03\\x02C1\\x03junk\\x02C2\\x03"
+        with SimulatedReader("optical", "--frame", frames) as reader:
+            with rdr00800.ReaderSession(reader.device, 9600, framing="stx-etx", repeat_hold_ms=500) as session:
+                self.assertEqual([session.next_code(20), session.next_code(20)], ["C1", "C2"])
+        self.assertRaisesRegex(ValueError, "stx-etx", rdr00800.ReaderSession, "COM1", 9600, framing="stx")
+
     def test_scan_raises_what_the_callback_raised(self):
         def refuse(code):
             raise RuntimeError("refused " + code)
