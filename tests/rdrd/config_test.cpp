@@ -36,6 +36,8 @@ TEST(RdrdConfig, EachFaultIsOneLineNamingFileLineKeyAndValue) {
        "rdrd.toml:1: listen[0] = \"localhost:8765\": not an address:port (names are not resolved)"},
       {"allowed_origins = [\"https://pos.example/\"]\n",
        "rdrd.toml:1: allowed_origins[0] = \"https://pos.example/\": not an origin (scheme://host[:port])"},
+      {"[[reader]]\nid = \"a\"\nport = \"/dev/x\"\nlayout = \"hex\"\nformat = \"H10302x\"\n",
+       "rdrd.toml:5: reader[0].format = \"H10302x\": no such credential format"},
       {"backlog = -1\n", "rdrd.toml:1: backlog = -1: out of range 1..10000000"},
       {"token_file = \"/nonexistent/token\"\n",
        "rdrd.toml:1: token_file = \"/nonexistent/token\": cannot read the token file"},
@@ -45,7 +47,7 @@ TEST(RdrdConfig, EachFaultIsOneLineNamingFileLineKeyAndValue) {
   };
   for (const auto& fault : faults) {
     try {
-      ParseConfig(fault.text, "rdrd.toml");
+      ParseConfig(fault.text, "rdrd.toml", {"H10301", "EM4100"});
       ADD_FAILURE() << "accepted: " << fault.text;
     } catch (const ConfigError& error) {
       EXPECT_EQ(std::string(error.what()), fault.line) << fault.text;
