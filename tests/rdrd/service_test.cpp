@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "rdr00800/Rdr00800.h"
 #include "rdrd/rdrd_clients.h"
 #include "support/pty_reader.h"
 #include "support/ser2net_server.h"
@@ -74,12 +75,7 @@ TEST_F(RdrdTest, CodesReachWebSocketAndSseClientsByteIdenticalAndInOrder) {
     const auto event = Parse(viaWebSocket);
     EXPECT_EQ(event["reader"], viaSer2net ? "gate" : "front");
     EXPECT_EQ(event["code"], "C\xc3\xa9" + std::to_string(i));
-    EXPECT_EQ(
-        event["hex"], "43e9" + [&] {
-          std::string hex;
-          for (char c : std::to_string(i)) hex += "3" + std::string(1, c);
-          return hex;
-        }());
+    EXPECT_EQ(event["hex"], i < 10 ? "43e93" + std::to_string(i) : "43e931" + std::to_string(30 + i % 10));
     EXPECT_EQ(event["server_id"],
               nlohmann::json::parse(Get(rdrd.Port(), "/v1/info?token=" + std::string(kToken)).body)["server_id"]);
     EXPECT_TRUE(std::string(event["ts"]).ends_with("Z"));
@@ -204,6 +200,21 @@ TEST_F(RdrdTest, ASlowClientIsCutOffWhileAFastOneKeepsEveryEvent) {
   const auto metrics = Get(rdrd.Port(), "/metrics").body;
   EXPECT_NE(metrics.find("rdr_events_dropped_total{reason=\"slow_client\"} 1\n"), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("rdr_clients{transport=\"ws\"} 1\n"), std::string::npos) << metrics;
+}
+
+TEST_F(RdrdTest, CodeEventsCarryTheCredentialOfReadersWithALayout) {
+  PtyReader front;
+  Rdrd rdrd({"--config", Write("rdrd.toml", "listen = [\"127.0.0.1:0\"]\n" + ReaderTable("front", front.DevicePath()) +
+                                                "layout = \"hex40\"\nformat = \"H10301\"\n")});
+  WebSocketClient ws(rdrd.Port(), "/v1/ws");
+  front.Send(Rdr00800::EncodeCredential("H10301", 123, 45678, "hex40") + "\r\n");
+  front.Send("not hexadecimal\r\n");
+  auto credential = Parse(NextCode(ws))["credential"];
+  EXPECT_FALSE(std::string(credential["raw"]).empty());
+  credential.erase("raw");
+  EXPECT_EQ(credential, nlohmann::json::parse(R"({"format":"H10301","bits":26,"facility":123,"card":45678,)"
+                                              R"("issue":null,"oem":null,"parity":"ok"})"));
+  EXPECT_TRUE(Parse(NextCode(ws))["credential"].is_null());
 }
 
 TEST_F(RdrdTest, WebSocketMessageOver4KiBClosesWith1009) {
