@@ -73,7 +73,7 @@ class EventHub {
   void SetReaders(const std::vector<ReaderConfig>& readers);
   const std::vector<ReaderState>& Readers() const { return readers_; }
 
-  void CountDrop(const std::string& reason) { ++drops_[reason]; }
+  void CountDrops(const std::string& reason, uint64_t events) { drops_[reason] += events; }
   const std::map<std::string, uint64_t>& Drops() const { return drops_; }
 
  private:

@@ -153,6 +153,7 @@ class WriteQueue {
     return queued_ <= kSlowClientLimit;
   }
   bool Empty() const { return items_.empty(); }
+  size_t Size() const { return items_.size(); }
   const Bytes& Front() const { return items_.front(); }
   void Pop() {
     queued_ -= items_.front()->size();
@@ -186,7 +187,8 @@ class StreamerBase : public Streamer, public std::enable_shared_from_this<Derive
     if (closed_) return;
     if (!queue_.Push(std::move(bytes))) {
       Log(peer_ + " cut off: " + std::to_string(kSlowClientLimit) + " bytes wait for it");
-      server_.hub.CountDrop("slow_client");
+      // What waited is lost to it; the one being written may have gone out in part.
+      server_.hub.CountDrops("slow_client", queue_.Size() - (writing_ ? 1 : 0));
       Close();
       return;
     }
