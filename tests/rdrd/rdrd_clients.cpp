@@ -78,6 +78,15 @@ std::optional<std::string> Rdrd::WaitForLog(const std::string& text, std::chrono
   return std::nullopt;
 }
 
+bool Rdrd::WaitForReadersUp(std::vector<std::string> readers) {
+  while (!readers.empty()) {
+    const auto line = WaitForLog(": Ok");
+    if (!line) return false;
+    std::erase_if(readers, [&](const auto& id) { return line->ends_with("reader " + id + ": Ok"); });
+  }
+  return true;
+}
+
 HttpReply SendRaw(uint16_t port, const std::string& request) {
   const int fd = Connect(port, 0);
   SendAll(fd, request);

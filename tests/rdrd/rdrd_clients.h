@@ -23,6 +23,9 @@ class Rdrd {
   std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
   // Reads the log until a line holds `text`; that line, or nullopt.
   std::optional<std::string> WaitForLog(const std::string& text, std::chrono::milliseconds patience = 5s);
+  // Reads the log until each of `readers` reported its port open: bytes sent
+  // before that may be dropped with the port's input queue.
+  bool WaitForReadersUp(std::vector<std::string> readers);
   ChildProcess& Process() { return process_; }
 
  private:

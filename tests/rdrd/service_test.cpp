@@ -58,6 +58,8 @@ TEST_F(RdrdTest, CodesReachWebSocketAndSseClientsByteIdenticalAndInOrder) {
     arguments.insert(arguments.end(), {"--reader", "gate=" + ser2net->Rfc2217Path()});
   }
   Rdrd rdrd(arguments);
+  ASSERT_TRUE(
+      rdrd.WaitForReadersUp(ser2net ? std::vector<std::string>{"front", "gate"} : std::vector<std::string>{"front"}));
   WebSocketClient ws(rdrd.Port(), "/v1/ws?since=0", {"rdr.v1", std::string("rdr.token.") + kToken});
   EXPECT_EQ(ws.Protocol(), "rdr.v1");
   SseClient sse(rdrd.Port(), "/v1/events", std::string("Authorization: Bearer ") + kToken + "\r\nLast-Event-ID: 0\r\n");
@@ -89,7 +91,9 @@ TEST_F(RdrdTest, ReplayFromTheBacklogAndTheGapBeforeIt) {
   PtyReader front;
   Rdrd rdrd({"--config", Write("rdrd.toml", "listen = [\"127.0.0.1:0\"]\nbacklog = 3\n" +
                                                 ReaderTable("front", front.DevicePath()))});
+  ASSERT_TRUE(rdrd.WaitForReadersUp({"front"}));
   SseClient live(rdrd.Port(), "/v1/events");
+  ASSERT_EQ(live.Status(), 200);  // from now on it gets every event
   for (int i = 0; i < 5; ++i) {
     front.Send("code" + std::to_string(i) + "\r");
     ASSERT_TRUE(NextCode(live));
@@ -185,6 +189,7 @@ TEST_F(RdrdTest, RefusalsEachWithItsStatus) {
 TEST_F(RdrdTest, ASlowClientIsCutOffWhileAFastOneKeepsEveryEvent) {
   PtyReader front;
   Rdrd rdrd({"--reader", "front=" + front.DevicePath(), "--listen", "127.0.0.1:0"});
+  ASSERT_TRUE(rdrd.WaitForReadersUp({"front"}));
   SseClient slow(rdrd.Port(), "/v1/events", "", 4096);
   ASSERT_EQ(slow.Status(), 200);
   WebSocketClient fast(rdrd.Port(), "/v1/ws");
@@ -208,6 +213,7 @@ TEST_F(RdrdTest, CodeEventsCarryTheCredentialOfReadersWithALayout) {
   PtyReader front;
   Rdrd rdrd({"--config", Write("rdrd.toml", "listen = [\"127.0.0.1:0\"]\n" + ReaderTable("front", front.DevicePath()) +
                                                 "layout = \"hex40\"\nformat = \"H10301\"\n")});
+  ASSERT_TRUE(rdrd.WaitForReadersUp({"front"}));
   WebSocketClient ws(rdrd.Port(), "/v1/ws");
   front.Send(Rdr00800::EncodeCredential("H10301", 123, 45678, "hex40") + "\r\n");
   front.Send("not hexadecimal\r\n");
@@ -234,13 +240,14 @@ TEST_F(RdrdTest, ReloadOpensAddedAndClosesRemovedReadersWhileClientsStay) {
   const std::string listen = "listen = [\"127.0.0.1:0\"]\n";
   const std::string file = Write("rdrd.toml", listen + ReaderTable("first", first.DevicePath()));
   Rdrd rdrd({"--config", file});
+  ASSERT_TRUE(rdrd.WaitForReadersUp({"first"}));
   WebSocketClient ws(rdrd.Port(), "/v1/ws");
   first.Send("one\r");
   ASSERT_EQ(Parse(NextCode(ws))["reader"], "first");
 
   Write("rdrd.toml", listen + ReaderTable("second", second.DevicePath()));
   rdrd.Process().Signal(SIGHUP);
-  ASSERT_TRUE(rdrd.WaitForLog("configuration reloaded"));
+  ASSERT_TRUE(rdrd.WaitForReadersUp({"second"}));
   second.Send("two\r");
   EXPECT_EQ(Parse(NextCode(ws))["reader"], "second");
   const auto readers = Parse(Get(rdrd.Port(), "/v1/readers").body)["readers"];
