@@ -40,5 +40,7 @@ class Ser2netServer {
 
 // A loopback port nothing listens on at the moment of the call.
 uint16_t FreeLoopbackPort();
+// Whether something listens on 127.0.0.1:`port` at the moment of the call.
+bool ListeningOnLoopback(uint16_t port);
 
 }  // namespace rdrtest

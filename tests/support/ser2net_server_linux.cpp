@@ -13,11 +13,9 @@
 
 namespace rdrtest {
 
-namespace {
-
-// Whether something listens on 127.0.0.1:`port`, from /proc/net/tcp, without
-// connecting: a connection would make ser2net open the device.
-bool Listening(uint16_t port) {
+// From /proc/net/tcp, without connecting: a connection would make ser2net
+// open the device.
+bool ListeningOnLoopback(uint16_t port) {
   std::ifstream table("/proc/net/tcp");
   char wanted[32];
   std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
@@ -26,8 +24,6 @@ bool Listening(uint16_t port) {
   }
   return false;
 }
-
-}  // namespace
 
 uint16_t FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -63,7 +59,7 @@ Ser2netServer::Ser2netServer(const std::string& device) : telnetPort_(FreeLoopba
     ::_exit(127);
   }
   // Waits for it to listen, or to end: it ends at once on a configuration it refuses.
-  while (!Listening(telnetPort_) || !Listening(rawPort_)) {
+  while (!ListeningOnLoopback(telnetPort_) || !ListeningOnLoopback(rawPort_)) {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
