@@ -257,7 +257,8 @@ void MqttLink::OnPublish(int id) {
   ++delivered_;
   deliveredThrough_ = sentThrough_;
   for (const auto& [otherId, seq] : inFlight_) deliveredThrough_ = std::min(deliveredThrough_, seq - 1);
-  Pump();
+  // Refilled by halves: each refill reads the backlog, which is long after an outage.
+  if (inFlight_.size() <= settings_.window / 2) Pump();
 }
 
 bool MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain, int* id) {
@@ -272,7 +273,10 @@ void MqttLink::Pump() {
     const std::vector<LinkEvent> events = backlog_.EventsAfter(sentThrough_, settings_.window - inFlight_.size());
     if (events.empty()) return;
     for (const LinkEvent& event : events) {
-      if (event.seq > sentThrough_ + 1) lost_ += event.seq - sentThrough_ - 1;
+      if (event.seq > sentThrough_ + 1) {
+        lost_ += event.seq - sentThrough_ - 1;
+        if (settings_.lost) settings_.lost(event.seq - sentThrough_ - 1);
+      }
       int id = 0;
       if (!Publish(Topic(event.reader, "events"), *event.bytes, false, &id)) return;
       inFlight_[id] = event.seq;

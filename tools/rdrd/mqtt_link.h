@@ -65,6 +65,8 @@ struct MqttSettings {
   std::size_t window = 64;
   // Where the link says what became of the connection (never an event's content).
   std::function<void(std::string_view)> log;
+  // Told of events found gone from the backlog before they were sent.
+  std::function<void(uint64_t count)> lost;
 
   // Reads "mqtt://HOST[:PORT]" (HOST a name, an IPv4 address or [IPv6]) into
   // host and port. Throws std::invalid_argument saying what is wrong.
