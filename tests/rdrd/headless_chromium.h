@@ -7,9 +7,8 @@
 
 #include <chrono>
 #include <functional>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "support/test_kit.h"
 

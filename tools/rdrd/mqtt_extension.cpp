@@ -39,10 +39,14 @@ class MqttExtension final : public Extension, public EventSink, public EventBack
       return;
     }
     const MqttLinkState state = link_->State();
-    readers["mqtt"] = {{"connection", state.connection},      {"broker", state.broker},
-                       {"last_error", state.lastError},       {"delivered_through", state.deliveredThrough},
-                       {"pending", state.pending},            {"delivered", state.delivered},
-                       {"lost", state.lost},                  {"connects", state.connects}};
+    readers["mqtt"] = {{"connection", state.connection},
+                       {"broker", state.broker},
+                       {"last_error", state.lastError},
+                       {"delivered_through", state.deliveredThrough},
+                       {"pending", state.pending},
+                       {"delivered", state.delivered},
+                       {"lost", state.lost},
+                       {"connects", state.connects}};
   }
   void WriteMetrics(std::string& text) const override {
     if (link_) link_->AppendMetrics(text);
