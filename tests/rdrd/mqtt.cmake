@@ -19,3 +19,4 @@ add_dependencies(rdrd_testkit rdrd rdr)
 
 rdr00800_add_test(rdrd_mqtt_service_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/mqtt_service_test.cpp LIBS rdrd_testkit
                   LABELS rdrd)
+rdr00800_add_test(rdrd_browser_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/browser_test.cpp LIBS rdrd_testkit LABELS rdrd)
