@@ -103,8 +103,9 @@ std::size_t StreamClients::AddWebSocket(uint16_t port, const std::string& target
   auto reader = std::make_shared<WebSocketReader>(loop_->io, count_, onMessage_);
   reader->stream.next_layer().connect(Loopback(port));
   reader->stream.next_layer().set_option(tcp::no_delay(true));
-  reader->stream.set_option(websocket::stream_base::decorator(
-      [&](websocket::request_type& request) { request.set(http::field::sec_websocket_protocol, subprotocols); }));
+  reader->stream.set_option(websocket::stream_base::decorator([&](websocket::request_type& request) {
+    if (!subprotocols.empty()) request.set(http::field::sec_websocket_protocol, subprotocols);
+  }));
   reader->stream.handshake(HostHeader(port), target);
   loop_->readers.push_back(reader);
   net::post(loop_->io, [reader] { reader->Read(); });

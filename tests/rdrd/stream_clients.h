@@ -26,7 +26,8 @@ class StreamClients {
   StreamClients(const StreamClients&) = delete;
   StreamClients& operator=(const StreamClients&) = delete;
 
-  // Returns once the server accepted the upgrade; its number.
+  // Returns once the server accepted the upgrade; its number. Empty
+  // `subprotocols` asks for none.
   std::size_t AddWebSocket(uint16_t port, const std::string& target, const std::string& subprotocols = "rdr.v1");
   // Returns once the request is sent; its number.
   std::size_t AddServerSentEvents(uint16_t port, const std::string& target);
