@@ -2,12 +2,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "support/mosquitto_broker.h"
 #include "support/ser2net_server.h"
@@ -34,23 +30,7 @@ MosquittoBroker::MosquittoBroker() : port_(FreeLoopbackPort()) {
 
 void MosquittoBroker::Start() {
   if (pid_ >= 0) return;
-  const std::string config = (dir_.Path() / "mosquitto.conf").string();
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("cannot fork for mosquitto");
-  if (pid_ == 0) {
-    if (std::freopen("/dev/null", "w", stdout) && std::freopen("/dev/null", "w", stderr)) {
-      ::execl(kProgram, "mosquitto", "-c", config.c_str(), static_cast<char*>(nullptr));
-    }
-    ::_exit(127);
-  }
-  while (!ListeningOnLoopback(port_)) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      throw std::runtime_error("mosquitto ended at start, status " + std::to_string(status));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  pid_ = StartLoopbackServer({kProgram, "-c", (dir_.Path() / "mosquitto.conf").string()}, {port_});
 }
 
 void MosquittoBroker::Stop() {

@@ -13,7 +13,12 @@ namespace {
 class MqttExtension final : public Extension, public EventSink, public EventBacklog {
  public:
   MqttExtension(boost::asio::io_context& loop, EventHub& hub, const Config& config) : loop_(loop), hub_(hub) {
-    Apply(config, 0);
+    try {
+      Apply(config, 0);
+    } catch (const std::invalid_argument& error) {
+      // The configuration took the URL: the service runs on, said to have no broker.
+      Log(std::string("mqtt: ") + error.what() + "; no broker link");
+    }
     hub_.AddSink(this);
   }
   ~MqttExtension() override { hub_.RemoveSink(this); }

@@ -10,9 +10,9 @@
 
 namespace rdrd {
 
-// An ExtensionFactory. With no [mqtt] url the extension waits, linked to no
-// broker, for a reload that names one. Throws std::invalid_argument for a
-// broker URL the link cannot use.
+// An ExtensionFactory. With no [mqtt] url, or one the link cannot use (said
+// in the log), the extension waits, linked to no broker, for a reload that
+// names one.
 std::unique_ptr<Extension> MakeMqttExtension(boost::asio::io_context& loop, EventHub& hub, const Config& config);
 
 }  // namespace rdrd
