@@ -34,7 +34,8 @@ if [[ $target != all ]]; then
   run_one "$target" "$@"
   exit
 fi
-targets=(hexa_to_bin bin_to_dec proximity_frame frame_cut message_format escapes telnet_receiver)
+targets=(hexa_to_bin bin_to_dec proximity_frame frame_cut message_format escapes telnet_receiver credentials
+  credential_definition)
 status=0
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()

@@ -49,8 +49,8 @@ stage "ThreadSanitizer"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 cmake --preset tsan -DRDR00800_BUILD_TOOLS=OFF -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1
 cmake --build --preset tsan --target rdr00800_runtime_test rdr00800_scanner_test rdr00800_c_api_test \
-  rdr00800_c_api_decode_test rdr00800_c_api_package_test rdr00800_hardening_test
-run_ctest tsan --preset tsan -L 'runtime|scanner|c_api|hardening'
+  rdr00800_c_api_decode_test rdr00800_c_api_package_test rdr00800_hardening_test rdr00800_package_credentials_test
+run_ctest tsan --preset tsan -L 'runtime|scanner|c_api|hardening|concurrency'
 
 stage "fuzzing"
 bash fuzz/run.sh all 15 | tee "$logs/fuzz.log"

@@ -143,6 +143,15 @@ double NumberAfter(const std::string& output, const std::string& label, const st
   return std::atof(output.c_str() + fieldAt + field.size());
 }
 
+// The frames/s counter of one benchmark in Google Benchmark's JSON output.
+double FramesPerSecond(const std::string& json, const std::string& benchmark) {
+  const size_t at = json.find("\"name\": \"" + benchmark + "\"");
+  if (at == std::string::npos) return -1;
+  const std::string counter = "\"frames/s\": ";
+  const size_t counterAt = json.find(counter, at);
+  return counterAt == std::string::npos ? -1 : std::atof(json.c_str() + counterAt + counter.size());
+}
+
 std::string OutputOf(const std::string& command) {
   std::string output;
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
@@ -277,11 +286,20 @@ int main(int argc, char** argv) {
   std::printf("%-44s %14.1f\n", "  whole-second polls (ms)", NumberAfter(scanner, "whole second: median "));
   std::printf("%-44s %14.3f\n", "session line end -> NextCode (ms)", NumberAfter(scanner, "session NextCode: median "));
   std::printf("%-44s %14.3f\n", "  p99 (ms)", NumberAfter(scanner, "session NextCode:", "p99 "));
+  std::printf("%-44s %14.3f\n", "  with a 1000 ms repeat hold (ms)",
+              NumberAfter(scanner, "session NextCode, repeat hold 1000 ms: median "));
+  std::printf("%-44s %14.3f\n", "  p99 (ms)", NumberAfter(scanner, "session NextCode, repeat hold 1000 ms:", "p99 "));
   std::printf("%-44s %14.3f\n", "session scanner, Terminate -> end (ms)",
               NumberAfter(scanner, "session Terminate: median "));
   std::printf("%-44s %13.2f%%\n", "scanner idle CPU, unplugged reader (core)",
               NumberAfter(scanner, "with the pause: "));
-  std::printf("%-44s %14.3g\n", "pure decode, 10-character frame (frames/s)", NumberAfter(decode, "\"frames/s\": "));
+  const double proximityRate = FramesPerSecond(decode, "DecodeHexadecimalFrame");
+  const double pinnedRate = FramesPerSecond(decode, "DecodeCredentialsOf/pinned");
+  std::printf("%-44s %14.3g\n", "pure decode, 10-character frame (frames/s)", proximityRate);
+  std::printf("%-44s %14.3g\n", "DecodeCredentials, H10301 pinned (frames/s)", pinnedRate);
+  std::printf("%-44s %13.2fx\n", "  proximity decode vs pinned", proximityRate / pinnedRate);
+  std::printf("%-44s %14.3g\n", "DecodeCredentials, \"auto\", 12 matches (frames/s)",
+              FramesPerSecond(decode, "DecodeCredentialsOf/auto"));
   // rdrd in the first column, the Python relay in pyserial's.
   const double rdrdMedian = NumberAfter(rdrd, "rdrd line end -> WebSocket: median ");
   const double relayMedian = NumberAfter(rdrd, "python relay line end -> WebSocket: median ");

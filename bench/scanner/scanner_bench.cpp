@@ -2,10 +2,10 @@
 // host window; end-to-end latency from the reader's last byte to that Enter,
 // on a pseudo-terminal, in interval mode, with whole-second polls and with the
 // port held in a session (ScannerHoldsPort), and from the line end to a
-// session's NextCode returning, and from Terminate to the end of a scanner
-// holding its port; and the processor cost of a scanner on a port that cannot
-// be opened, with the pause after such polls and without it, and on a port
-// that opens but fails every read at once.
+// session's NextCode returning (with a repeat hold and without), and from
+// Terminate to the end of a scanner holding its port; and the processor cost
+// of a scanner on a port that cannot be opened, with the pause after such
+// polls and without it, and on a port that opens but fails every read at once.
 //
 // Usage: rdr00800_scanner_bench [relay samples, default 2000] [idle seconds, default 5]
 //                               [end-to-end samples, default 200] [whole-second samples, default 20]
@@ -130,9 +130,6 @@ void MeasureEndToEnd(const char* label, int32_t intervalMs, bool holdPort, int s
   PrintLatencies((std::string("end-to-end ") + label).c_str(), latenciesMs, "last byte -> Enter");
 }
 
-// A session waiting in NextCode on a pseudo-terminal; another thread sends a
-// code at a random moment. Timed from the write of its line end to NextCode's
-// return.
 // A scanner holding its port, waiting for a code; timed from Terminate to the
 // end of WaitFor.
 void MeasureSessionTerminate(int samples) {
@@ -156,9 +153,14 @@ void MeasureSessionTerminate(int samples) {
   PrintLatencies("session Terminate", latenciesMs, "Terminate -> end of WaitFor");
 }
 
-void MeasureSessionNextCode(int samples) {
+// A session waiting in NextCode on a pseudo-terminal; another thread sends a
+// code at a random moment. Timed from the write of its line end to NextCode's
+// return. Each code differs from the one before, so that a repeat hold hands
+// every one out and the row shows what checking it costs.
+void MeasureSessionNextCode(const char* label, std::chrono::milliseconds repeatHold, int samples) {
   rdrtest::PtyReader reader;
   Rdr00800::ReaderSession session(reader.DevicePath(), 9600);
+  session.SetRepeatHold(repeatHold);
   session.NextCode(0ms);  // opens the port
   std::atomic<int64_t> sentAtNs{0};
   std::atomic<int> timed{0};
@@ -171,7 +173,7 @@ void MeasureSessionNextCode(int samples) {
       std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs(random)));
       // Stamped first: the stamp must be there when NextCode returns.
       sentAtNs = Clock::now().time_since_epoch().count();
-      reader.Send("ABCDEF123456\r\n");
+      reader.Send("ABCDEF" + std::to_string(100000 + sample) + "\r\n");
     }
   });
   std::vector<double> latenciesMs;
@@ -182,7 +184,7 @@ void MeasureSessionNextCode(int samples) {
     ++timed;
   }
   sender.join();
-  PrintLatencies("session NextCode", latenciesMs, "line end -> NextCode return");
+  PrintLatencies(label, latenciesMs, "line end -> NextCode return");
 }
 
 double ProcessCpuSeconds() {
@@ -258,7 +260,8 @@ int main(int argc, char** argv) {
   const int wholeSecond = argc > 4 ? std::max(1, std::atoi(argv[4])) : 20;
   const int sessionSamples = argc > 5 ? std::max(1, std::atoi(argv[5])) : 200;
   MeasureRelayLatency(samples);
-  MeasureSessionNextCode(sessionSamples);
+  MeasureSessionNextCode("session NextCode", 0ms, sessionSamples);
+  MeasureSessionNextCode("session NextCode, repeat hold 1000 ms", 1000ms, sessionSamples);
   MeasureEndToEnd("session", 0, true, sessionSamples);
   MeasureSessionTerminate(20);
   MeasureEndToEnd("interval 20 ms", 20, false, endToEnd);

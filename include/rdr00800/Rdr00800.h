@@ -135,6 +135,11 @@ RDR00800_API extern std::atomic<int32_t> ReadIntervalTimeoutMs;
 // default) keeps the one-shot polls. Read by the scanner thread between
 // codes, so a change takes effect at the next code boundary.
 RDR00800_API extern std::atomic<bool> ScannerHoldsPort;
+// When true, LeitorProximidade checks the H10301 parity bits of a frame from a
+// hexadecimal reader type (bits 9 and 34 of its bit text) and gives the empty
+// text, with LastReadStatus BadFrame, when one fails. False (the default)
+// keeps the frame unchecked, as readers that leave those bits 0 need.
+RDR00800_API extern std::atomic<bool> CheckProximityParity;
 
 // ---------------------------------------------------------------------------
 // One-shot serial read
@@ -186,6 +191,7 @@ enum class ReadStatus : int32_t {
   LineRefused = 6,     // the device refused the speed or line settings (a speed of 0 or below included)
   HungUp = 7,          // the device went away during the read; the partial bytes were dropped
   IoError = 8,         // any other system error
+  BadFrame = 9,        // bytes arrived but the frame failed its check (see CheckProximityParity)
 };
 
 // The status of the last one-shot read (GetOpticalReaderValue,
@@ -219,12 +225,23 @@ RDR00800_API void SetTraceHandler(TraceHandler handler);
 // A reader held open between codes
 // ---------------------------------------------------------------------------
 
+// How a reader marks where its codes begin and end.
+enum class Framing : int32_t {
+  LineEnds = 0,  // a code ends at CR or LF, or after the quiet time
+  // STX (0x02) begins a code and ETX (0x03) ends it, both left out; CR and LF
+  // inside are dropped, and so is every byte outside a frame. A frame that a
+  // new STX interrupts is dropped, and one without its ETX is never handed
+  // out (the quiet time does not end it). EM4100 readers send this way.
+  StxEtx = 1,
+};
+
 // Keeps a reader's port open and hands out each code as soon as its line end
 // arrives: no poll to wait for, no 51-byte limit, and no byte lost between
 // codes while the session is open (bytes that arrive while nobody asks wait,
 // in order, in the driver's queue).
 //
-// Codes end at CR or LF; CR LF and LF CR are one end, empty codes are
+// Codes end at CR or LF (Framing::LineEnds, the default; SetFraming chooses
+// STX/ETX frames instead); CR LF and LF CR are one end, empty codes are
 // skipped, and a code without a line end ends after `quietEnd` without a
 // byte. Bytes other than CR and LF pass unchanged. A code longer than 4096
 // bytes is handed out in 4096-byte pieces, and StatusMessage says so.
@@ -269,6 +286,17 @@ class RDR00800_API ReaderSession {
   // Releases the port and drops what it had not handed out; the next
   // NextCode opens it again.
   void Close();
+  // How codes are framed; LineEnds until set. A change drops the bytes read
+  // and not yet handed out, which were split the other way. Called by the
+  // thread that calls NextCode.
+  void SetFraming(Framing framing);
+  // A code equal to the one that arrived just before it, and within `hold` of
+  // that one's arrival, is not handed out. Every arrival counts, handed out
+  // or not, so a card that a reader repeats every 65 ms while it lies there
+  // is one code until it has been away for the hold. 0 (the default, and any
+  // negative hold) hands out every code. Called by the thread that calls
+  // NextCode; applies from the next code on.
+  void SetRepeatHold(std::chrono::milliseconds hold);
 
  private:
   struct Impl;
@@ -309,7 +337,98 @@ RDR00800_API std::string DecodeProximityFrame(const std::string& readerType, con
 
 // Reads the proximity reader once (GetProximidadeReaderValue) and decodes the
 // frame (DecodeProximityFrame). Main thread; blocks up to about one second.
+// With CheckProximityParity, a hexadecimal reader type's frame whose H10301
+// parity bits fail gives the empty text, and LastReadStatus is BadFrame.
 RDR00800_API std::string LeitorProximidade(const std::string& readerType, const std::string& port, int32_t baud);
+
+// ---------------------------------------------------------------------------
+// Credentials: card formats, parity, printed numbers (pure)
+// ---------------------------------------------------------------------------
+
+// A reader sends a card's word of `bits` bits (position 1 the most
+// significant) in one of these layouts, named by the same texts in C, Python
+// and rdr:
+//   "hex40"   this library's proximity frame: 10 hexadecimal digits, the word
+//             from bit 9 of their 40 bits, the bits after it 0;
+//   "hex"     the word alone, right-aligned; every length from the value's
+//             significant bits up to four per digit is tried; "hex:N" fixes
+//             the length to N;
+//   "packed"  26 to 36 bits: bit 38 (the least significant being 1) set as a
+//             header and a 1 just above the word as its length's sentinel;
+//             37 bits: the word alone;
+//   "em4100"  STX, 10 digits, 2 digits of XOR checksum, optional CR LF, ETX;
+//             also the 12 digits, or the 10 digits without checksum, alone.
+// Digits count in either case and a trailing CR/LF is ignored in every
+// layout; the empty layout text is "hex40".
+//
+// The catalogue holds the built-in formats (H10301, ind26, ..., IR56, and
+// EM4100) followed by those registered with RegisterCredentialFormat, in
+// registration order. Every function here may be called on any thread,
+// concurrently with RegisterCredentialFormat.
+
+// Whether a word's parity bits (or an EM4100 frame's checksum) hold.
+enum class ParityCheck { Ok, Failed, None };  // None: the format carries no parity or checksum
+
+// One format's reading of a word. Fields the format does not have are
+// std::nullopt. An EM4100 word's oem is b0b1, facility b2 and card b3b4.
+struct Credential {
+  std::string format;  // "H10301", "C1k35s", "EM4100", or a registered name
+  int bits = 0;        // the word's length
+  std::optional<uint64_t> facility, card, issue, oem;
+  ParityCheck parity = ParityCheck::None;
+  std::string raw;  // the word in hexadecimal, upper case, right-aligned
+
+  // A number as printed or typed:
+  //   "code"   facility then card, each zero-padded to the decimal width of
+  //            its field's largest value (H10301: "12345678"); the card
+  //            alone for a format without facility;
+  //   "fc,cn"  "123,45678" (the card alone without facility);
+  //   "dez10", "dez8", "dez13"  the low 32 and 24 bits, and the whole word,
+  //            in decimal of 10, 8 and 13 digits (EM4100's printed numbers);
+  //   "hex"    raw.
+  // An unknown form name, or "code" for a format the catalogue does not
+  // hold, throws std::invalid_argument naming it.
+  std::string Form(std::string_view name) const;
+};
+
+// Every catalogue format that reads `frame` in `layout`, best first: parity
+// Ok, then None, then Failed; within each, the shorter word first, then
+// catalogue order. `format` pins one format by name (letter case ignored);
+// "auto" tries every format whose length fits; "" is the layout's default
+// (H10301 for hex40, EM4100 for em4100, "auto" otherwise). A pinned format
+// whose parity fails is still given, with Failed. A frame that fits no format
+// (wrong length, not hexadecimal, a bad EM4100 checksum, fixed bits wrong) is
+// the empty vector: bad frames never throw, and nothing past the frame is
+// read. An unknown layout or format name throws std::invalid_argument.
+RDR00800_API std::vector<Credential> DecodeCredentials(std::string_view frame, std::string_view layout = "hex40",
+                                                       std::string_view format = "");
+
+// The frame `layout` carries for that card, with the parity bits computed
+// (the EM4100 checksum too); hex40 and packed give 10 digits, hex the word's
+// digits, em4100 the 14-byte STX/ETX frame. Fields the format does not have
+// are ignored. std::invalid_argument for an unknown format or layout, a value
+// wider than its field, a value that contradicts the format's fixed bits, or a
+// word the layout cannot hold (hex40 holds up to 32 bits, packed up to 37,
+// em4100 exactly 40).
+RDR00800_API std::string EncodeCredential(std::string_view format, uint64_t facility, uint64_t card,
+                                          std::string_view layout = "hex40", uint64_t issue = 0, uint64_t oem = 0);
+
+// The catalogue's format names, in catalogue order.
+RDR00800_API std::vector<std::string> CredentialFormats();
+
+// Adds a site's format under `name` (1 to 23 letters, digits, "_", "-" or
+// "."), for example "bits=36 facility=2-13 card=14-35 even=1:2-18
+// odd=36:19-35": fields facility=, card= (required), issue=, oem= as
+// comma-separated positions or ranges read most significant first; parity
+// bits even=P:LIST and odd=P:LIST, computed and checked in the order written
+// (one may cover another); xor=LIST:LIST, each check bit even over every
+// n-th covered position (xor=33-40:1-32 is the byte XOR of bits 1-32);
+// fixed=LIST:V, those positions always hold V (a field's may). Registering a
+// name again replaces its definition. A definition that is malformed, runs
+// past bits (1 to 64), overlaps itself, or a name that is taken by a built-in
+// format or "auto", throws std::invalid_argument saying which part is wrong.
+// Any thread; decodes under way keep the catalogue they started with.
+RDR00800_API void RegisterCredentialFormat(std::string_view name, std::string_view definition);
 
 // ---------------------------------------------------------------------------
 // Host framework services

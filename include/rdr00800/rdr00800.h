@@ -65,7 +65,11 @@ typedef enum Rdr00800Setting {
   /* ScannerHoldsPort: nonzero makes scanner threads hold their port in a
    * session and relay each code at its line end; 0 (the default) polls.
    * Reads back as 0 or 1. */
-  RDR00800_SCANNER_HOLDS_PORT = 7
+  RDR00800_SCANNER_HOLDS_PORT = 7,
+  /* CheckProximityParity: nonzero makes LeitorProximidade give the empty text,
+   * with RDR00800_READ_BAD_FRAME, for a frame whose H10301 parity fails; 0
+   * (the default) leaves frames unchecked. Reads back as 0 or 1. */
+  RDR00800_CHECK_PROXIMITY_PARITY = 8
 } Rdr00800Setting;
 
 /* An unknown setting reads as 0 and is not written (the setter returns 0). */
@@ -95,6 +99,7 @@ RDR00800_CAPI char* Rdr00800_PortDevicePath(const char* port);
 #define RDR00800_READ_LINE_REFUSED 6
 #define RDR00800_READ_HUNG_UP 7
 #define RDR00800_READ_IO_ERROR 8
+#define RDR00800_READ_BAD_FRAME 9
 RDR00800_CAPI int32_t Rdr00800_LastReadStatus(void);
 /* The same read's outcome as one line for a person; the empty text after
  * RDR00800_READ_OK. Release with Rdr00800_FreeText. */
@@ -135,6 +140,19 @@ RDR00800_CAPI char* Rdr00800_Session_StatusMessage(const Rdr00800Session* sessio
 RDR00800_CAPI void Rdr00800_Session_Cancel(Rdr00800Session* session);
 /* Releases the port and frees the session; no other call may be under way. */
 RDR00800_CAPI void Rdr00800_Session_Close(Rdr00800Session* session);
+/* How codes are framed: RDR00800_FRAMING_LINE_ENDS (the default) or
+ * RDR00800_FRAMING_STX_ETX (STX begins a code and ETX ends it, both left out;
+ * CR and LF inside and every byte outside a frame dropped). A change drops
+ * the bytes not yet handed out. 1 when set; 0 for another value (see
+ * Rdr00800_LastError) or a NULL session. The thread that calls NextCode. */
+#define RDR00800_FRAMING_LINE_ENDS 0
+#define RDR00800_FRAMING_STX_ETX 1
+RDR00800_CAPI int32_t Rdr00800_Session_SetFraming(Rdr00800Session* session, int32_t framing);
+/* A code equal to the one that arrived just before it, within holdMs of that
+ * one's arrival (handed out or not), is not handed out: a card held on the
+ * reader is one code until it has been away for the hold. 0 (the default,
+ * and below) hands out every code. The thread that calls NextCode. */
+RDR00800_CAPI void Rdr00800_Session_SetRepeatHold(Rdr00800Session* session, int32_t holdMs);
 
 /* ---- Digit conversions and proximity decoding ---- */
 RDR00800_CAPI char* Rdr00800_HexaToBin(const char* text);
@@ -142,6 +160,40 @@ RDR00800_CAPI char* Rdr00800_BinToDec(const char* text);
 RDR00800_CAPI char* Rdr00800_DecodeProximityFrame(const char* readerType, const char* frame);
 /* Reads the proximity reader once and decodes its frame (plain export name). */
 RDR00800_CAPI char* LeitorProximidade(const char* readerType, const char* port, int32_t baud);
+
+/* ---- Credentials (see DecodeCredentials in the C++ header; any thread) ----
+ * Layouts: "hex40" (also NULL or ""), "hex", "hex:N", "packed", "em4100".
+ * Formats: a catalogue name, "auto", or NULL/"" for the layout's default. */
+typedef struct {
+  char format[24];
+  int bits;
+  int parity;                           /* 1 ok, 0 failed, -1 none */
+  long long facility, card, issue, oem; /* -1 absent */
+  char raw[32];
+} Rdr00800_Credential;
+
+/* Decodes a frame: returns the number of formats that read it (all of them,
+ * even beyond capacity; only the first `capacity`, best first, are written to
+ * out), 0 for a frame no format reads, or -1 for an unknown layout or format
+ * (see Rdr00800_LastError). out may be NULL when capacity is 0. */
+RDR00800_CAPI int Rdr00800_DecodeCredentials(const char* frame, const char* layout, const char* format,
+                                             Rdr00800_Credential* out, int capacity);
+/* The frame a layout carries for that card, parity computed; NULL on error
+ * (see Rdr00800_LastError). Release with Rdr00800_FreeText. */
+RDR00800_CAPI char* Rdr00800_EncodeCredential(const char* format, unsigned long long facility, unsigned long long card,
+                                              const char* layout, unsigned long long issue, unsigned long long oem);
+/* A printed form ("code", "fc,cn", "dez10", "dez8", "dez13", "hex") of a
+ * decoded credential; the empty text and Rdr00800_LastError for an unknown
+ * form. Release with Rdr00800_FreeText. */
+RDR00800_CAPI char* Rdr00800_CredentialForm(const Rdr00800_Credential* credential, const char* form);
+/* The number of catalogue formats; Rdr00800_CredentialFormatName gives each
+ * name by index (the empty text outside 0..count-1). */
+RDR00800_CAPI int Rdr00800_CredentialFormatCount(void);
+RDR00800_CAPI char* Rdr00800_CredentialFormatName(int index);
+/* Adds or replaces a site's format ("bits=36 facility=2-13 card=14-35
+ * even=1:2-18 odd=36:19-35"); 1 when registered, 0 with the reason in
+ * Rdr00800_LastError. */
+RDR00800_CAPI int Rdr00800_RegisterCredentialFormat(const char* name, const char* definition);
 
 /* ---- Host framework ----
  * Message kinds Mensagem receives (TTipoMsg); the library passes only

@@ -99,6 +99,11 @@ __all__ = [
     "decrypt",
     "scan",
     "ReaderSession",
+    "Credential",
+    "decode_credentials",
+    "encode_credential",
+    "credential_formats",
+    "register_credential_format",
 ]
 
 WM_KEYDOWN = 0x0100
@@ -211,6 +216,12 @@ _TRACE = ctypes.CFUNCTYPE(None, c_void_p, c_char_p)
 _SCANNER = POINTER(_ScannerThread)
 _SESSION = POINTER(_Session)
 
+
+class _Credential(ctypes.Structure):
+    _fields_ = [("format", c_char * 24), ("bits", c_int), ("parity", c_int), ("facility", ctypes.c_longlong),
+                ("card", ctypes.c_longlong), ("issue", ctypes.c_longlong), ("oem", ctypes.c_longlong),
+                ("raw", c_char * 32)]
+
 # name: (restype, argtypes). _TEXT_OUT results are freed by _take_text.
 DECLARATIONS = {
     "Rdr00800_FreeText": (None, [_TEXT_OUT]),
@@ -265,6 +276,15 @@ DECLARATIONS = {
     "Rdr00800_Session_StatusMessage": (_TEXT_OUT, [_SESSION]),
     "Rdr00800_Session_Cancel": (None, [_SESSION]),
     "Rdr00800_Session_Close": (None, [_SESSION]),
+    "Rdr00800_DecodeCredentials": (c_int, [c_char_p, c_char_p, c_char_p, POINTER(_Credential), c_int]),
+    "Rdr00800_EncodeCredential": (_TEXT_OUT, [c_char_p, ctypes.c_ulonglong, ctypes.c_ulonglong, c_char_p,
+                                              ctypes.c_ulonglong, ctypes.c_ulonglong]),
+    "Rdr00800_CredentialForm": (_TEXT_OUT, [POINTER(_Credential), c_char_p]),
+    "Rdr00800_CredentialFormatCount": (c_int, []),
+    "Rdr00800_CredentialFormatName": (_TEXT_OUT, [c_int]),
+    "Rdr00800_RegisterCredentialFormat": (c_int, [c_char_p, c_char_p]),
+    "Rdr00800_Session_SetFraming": (c_int32, [_SESSION, c_int32]),
+    "Rdr00800_Session_SetRepeatHold": (None, [_SESSION, c_int32]),
 }
 
 
@@ -285,7 +305,8 @@ def _load():
     for name, (restype, argtypes) in DECLARATIONS.items():
         entry = getattr(lib, name)
         entry.restype, entry.argtypes = restype, argtypes
-        if restype is _TEXT_OUT and name not in ("Rdr00800_FindPackageResource", "Rdr00800_Session_NextCode"):
+        if restype is _TEXT_OUT and name not in ("Rdr00800_FindPackageResource", "Rdr00800_Session_NextCode",
+                                                 "Rdr00800_EncodeCredential"):
             entry.errcheck = _take_text
     return lib
 
@@ -306,6 +327,7 @@ class Setting(enum.IntEnum):
     ID_TIPO_PROX = 5
     READ_INTERVAL_MS = 6  # interval mode of the one-shot reads in ms; 0 for off
     SCANNER_HOLDS_PORT = 7  # 1: scanner threads hold their port in a session; 0: they poll
+    CHECK_PROXIMITY_PARITY = 8  # 1: read_proximity gives "" for a frame whose H10301 parity fails
 
 
 def initialize():
@@ -398,6 +420,82 @@ def bin_to_dec(text):
 def decode_proximity(reader_type, frame):
     """Decodes a frame (str or bytes, bytes above 127 as they came) to its code."""
     return _lib.Rdr00800_DecodeProximityFrame(_text(reader_type, "reader_type"), _text(frame, "frame"))
+
+
+# ---- Credentials: card formats, parity, printed numbers ----
+_PARITY_NAMES = {1: "ok", 0: "failed", -1: "none"}
+_CREDENTIAL_FIELDS = ("facility", "card", "issue", "oem")
+
+
+class Credential:
+    """One card format's reading of a frame, with the C++ Credential's attribute names.
+
+    parity is "ok", "failed" or "none"; a field the format lacks is None.
+    """
+
+    def __init__(self, record):
+        self._record = record
+        self.format = to_text(record.format)
+        self.bits = record.bits
+        self.parity = _PARITY_NAMES.get(record.parity, "none")
+        for name in _CREDENTIAL_FIELDS:
+            value = getattr(record, name)
+            setattr(self, name, None if value < 0 else value)
+        self.raw = to_text(record.raw)
+
+    def form(self, name):
+        """A printed form: "code", "fc,cn", "dez10", "dez8", "dez13" or "hex"; ValueError for another."""
+        text = _lib.Rdr00800_CredentialForm(ctypes.byref(self._record), _text(name, "name"))
+        error = last_error()
+        if error:
+            raise ValueError(error)
+        return text
+
+    def __repr__(self):
+        fields = "".join(" %s=%d" % (name, getattr(self, name)) for name in _CREDENTIAL_FIELDS
+                         if getattr(self, name) is not None)
+        return "<Credential %s%s parity=%s>" % (self.format, fields, self.parity)
+
+
+def decode_credentials(frame, layout="hex40", format=""):  # pylint: disable=redefined-builtin
+    """Every catalogue format that reads `frame` in `layout`, best first, as Credential objects.
+
+    A frame no format reads gives []; an unknown layout or format raises ValueError.
+    """
+    args = (_text(frame, "frame"), _text(layout, "layout"), _text(format, "format"))
+    records = (_Credential * 8)()
+    count = _lib.Rdr00800_DecodeCredentials(*args, records, len(records))
+    if count > len(records):
+        records = (_Credential * count)()
+        count = _lib.Rdr00800_DecodeCredentials(*args, records, count)
+    if count < 0:
+        raise ValueError(last_error())
+    return [Credential(records[i]) for i in range(count)]
+
+
+def encode_credential(format, facility, card, layout="hex40", issue=0, oem=0):  # pylint: disable=redefined-builtin
+    """The frame `layout` carries for that card, parity computed; ValueError when it cannot."""
+    numbers = [_integer(value, name, ctypes.c_ulonglong)
+               for value, name in ((facility, "facility"), (card, "card"), (issue, "issue"), (oem, "oem"))]
+    pointer = _lib.Rdr00800_EncodeCredential(_text(format, "format"), numbers[0], numbers[1],
+                                             _text(layout, "layout"), numbers[2], numbers[3])
+    if not pointer:
+        raise ValueError(last_error())
+    return _take_text(pointer)
+
+
+def credential_formats():
+    """The catalogue's format names: the built-in ones, then those registered, in order."""
+    return [_lib.Rdr00800_CredentialFormatName(i) for i in range(_lib.Rdr00800_CredentialFormatCount())]
+
+
+def register_credential_format(name, definition):
+    """Adds or replaces a site format ("bits=36 facility=2-13 card=14-35 even=1:2-18 odd=36:19-35").
+
+    A malformed definition or a taken name raises ValueError saying which part is wrong.
+    """
+    if not _lib.Rdr00800_RegisterCredentialFormat(_text(name, "name"), _text(definition, "definition")):
+        raise ValueError(last_error())
 
 
 def find_package_resource(name, kind):
@@ -602,6 +700,7 @@ class ReadStatus(enum.IntEnum):
     LINE_REFUSED = 6
     HUNG_UP = 7
     IO_ERROR = 8
+    BAD_FRAME = 9
 
 
 def last_read_status():
@@ -690,7 +789,12 @@ class ReaderSession:
     are one end, empty codes skipped), or after `quiet_end_ms` without a byte;
     codes over 4096 bytes come in 4096-byte pieces. Bytes that arrive between
     two next_code() calls wait for the next one. A port that cannot be read is
-    tried again every 250 ms while next_code() waits. Works on any thread, with
+    tried again every 250 ms while next_code() waits. `framing="stx-etx"` takes
+    each code between STX and ETX instead (both left out, CR and LF inside and
+    every byte outside a frame dropped), as EM4100 readers send them. With
+    `repeat_hold_ms`, a code equal to the one that arrived just before it,
+    within that hold of its arrival, is not handed out: a card held on the
+    reader is one code until it has been away for the hold. Works on any thread, with
     or without initialize(); one thread at a time calls next_code(), while
     status, status_message and cancel() work from any thread. Use it with
     `with`, or call close().
@@ -698,11 +802,18 @@ class ReaderSession:
 
     _session = None
 
-    def __init__(self, port, baud, quiet_end_ms=20):
+    _FRAMINGS = {"line-ends": 0, "stx-etx": 1}
+
+    def __init__(self, port, baud, quiet_end_ms=20, framing="line-ends", repeat_hold_ms=0):
+        if framing not in self._FRAMINGS:
+            raise ValueError("framing must be one of %s, not %r" % (", ".join(self._FRAMINGS), framing))
+        hold = _integer(repeat_hold_ms, "repeat_hold_ms")
         self._session = _lib.Rdr00800_Session_Open(_text(port, "port"), _integer(baud, "baud"),
                                                    _integer(quiet_end_ms, "quiet_end_ms"))
         if not self._session:
             raise OSError("rdr00800: no session for %r: %s" % (port, last_error()))
+        _lib.Rdr00800_Session_SetFraming(self._session, self._FRAMINGS[framing])
+        _lib.Rdr00800_Session_SetRepeatHold(self._session, hold)
 
     def next_code(self, timeout):
         """The next code (str, Windows-1252) within `timeout` seconds; None when none came in

@@ -165,6 +165,13 @@ class Callbacks(unittest.TestCase):
             self.assertIsNone(session.next_code(60))
         self.assertRaises(ValueError, session.next_code, 0)
 
+    def test_a_session_takes_stx_etx_frames_and_holds_repeats(self):
+        frames = "\\x02C1\\r\\n\\x03\\x02C1\\x03junk\\x02C2\\x03"
+        with SimulatedReader("optical", "--frame", frames) as reader:
+            with rdr00800.ReaderSession(reader.device, 9600, framing="stx-etx", repeat_hold_ms=500) as session:
+                self.assertEqual([session.next_code(20), session.next_code(20)], ["C1", "C2"])
+        self.assertRaisesRegex(ValueError, "stx-etx", rdr00800.ReaderSession, "COM1", 9600, framing="stx")
+
     def test_scan_raises_what_the_callback_raised(self):
         def refuse(code):
             raise RuntimeError("refused " + code)
@@ -196,6 +203,65 @@ class Callbacks(unittest.TestCase):
         self.assertEqual(rdr00800.last_error(), "")  # describes the last call only
 
 
+class Credentials(unittest.TestCase):
+    def test_frames_decode_to_credentials_with_the_cpp_names(self):
+        cases = [
+            # frame, layout, format, [(format, facility, card, parity, code)]
+            ("00BDD93740\r\n", "hex40", "", [("H10301", 123, 45678, "ok", "12345678")]),
+            (b"003dd93700", "hex40", "", [("H10301", 123, 45678, "failed", "12345678")]),
+            ("2006F623AE", "packed", "auto", [("H10301", 123, 4567, "ok", "12304567"),
+                                              ("ind26", 1969, 471, "ok", "19690471")]),
+            ("\x020102B0A5FDEB\x03", "em4100", "", [("EM4100", 176, 42493, "ok", "17642493")]),
+            ("0102B0A5FD", "em4100", "", [("EM4100", 176, 42493, "none", "17642493")]),
+            ("3C00CE754CCA", "em4100", "", []),
+            ("not hex", "hex", "", []),
+        ]
+        for frame, layout, format, expected in cases:
+            with self.subTest(frame=frame, layout=layout):
+                found = rdr00800.decode_credentials(frame, layout, format)
+                self.assertEqual([(c.format, c.facility, c.card, c.parity, c.form("code")) for c in found], expected)
+        card = rdr00800.decode_credentials("2F623AE", "hex:26", "H10301")[0]
+        self.assertEqual((card.bits, card.raw, card.issue, card.oem, card.form("fc,cn")), (26, "2F623AE", None, None,
+                                                                                           "123,4567"))
+        self.assertEqual(len(rdr00800.decode_credentials("584a2b940", "hex:37")), 4)
+        self.assertEqual(len(rdr00800.decode_credentials("00BDD93740", "hex40", "auto")), 12)  # beyond one buffer
+
+    def test_encoding_registering_and_refusals(self):
+        self.assertEqual(rdr00800.encode_credential("H10301", 123, 45678), "00BDD93740")
+        self.assertEqual(rdr00800.encode_credential("EM4100", 176, 42493, "em4100", oem=0x0102),
+                         "\x020102B0A5FDEB\x03")
+        rdr00800.register_credential_format("PySite", "bits=36 facility=2-13 card=14-35 even=1:2-18 odd=36:19-35")
+        self.assertEqual(rdr00800.credential_formats()[-1], "PySite")
+        self.assertEqual(len(rdr00800.credential_formats()), 42)
+        frame = rdr00800.encode_credential("PySite", 4000, 12345, "hex")
+        self.assertEqual(rdr00800.decode_credentials(frame, "hex", "PySite")[0].facility, 4000)
+        refusals = [
+            (lambda: rdr00800.decode_credentials("00", "hex99"), "unknown credential layout"),
+            (lambda: rdr00800.decode_credentials("00", "hex", "Nope"), "unknown credential format"),
+            (lambda: rdr00800.encode_credential("H10301", 256, 1), "wider than"),
+            (lambda: rdr00800.encode_credential("H10304", 1, 1, "hex40"), "cannot hold"),
+            (lambda: rdr00800.register_credential_format("ind26", "bits=26 card=2-25"), "built-in"),
+            (lambda: rdr00800.register_credential_format("X", "bits=26 card=2-27"), "runs past"),
+            (lambda: rdr00800.decode_credentials("00BDD93740")[0].form("roman"), "unknown credential form"),
+        ]
+        for call, says in refusals:
+            with self.subTest(says=says):
+                with self.assertRaisesRegex(ValueError, says):
+                    call()
+        with self.assertRaises(ValueError):
+            rdr00800.encode_credential("H10301", -1, 1)
+
+    def test_the_parity_check_of_the_proximity_call(self):
+        rdr00800.set_setting(rdr00800.Setting.CHECK_PROXIMITY_PARITY, 1)
+        try:
+            with SimulatedReader("proximity", "--frame", "003DD93700\\r\\n") as card:
+                self.assertEqual(rdr00800.read_proximity("2", card.device, 9600), "")
+                self.assertEqual(rdr00800.last_read_status(), rdr00800.ReadStatus.BAD_FRAME)
+                self.assertIn("parity bit 26", rdr00800.last_read_message())
+        finally:
+            rdr00800.set_setting(rdr00800.Setting.CHECK_PROXIMITY_PARITY, 0)
+
+
 class ReadmeExample(unittest.TestCase):
     def test_the_readme_example_reads_a_card_and_a_code(self):
         example = readme_block("## A host in Python", "python")
@@ -206,6 +272,13 @@ class ReadmeExample(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.stdout.splitlines(),
                          ["card: 12345678", "frame: 12345678", "scanned: CODE42", "scanned: CODE42"])
+
+    def test_the_readme_card_format_example_prints_what_it_says(self):
+        example = readme_block("## Which card was read: card formats", "python")
+        run = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True, timeout=30)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(run.stdout.splitlines(), ["EM4100 176 42493 ok 0045131261",
+                                                   "A6901BBAA ['C15001', 'Sie36', 'Site36', 'S12906']"])
 
     def test_the_readme_decryption_example_finds_the_sample_library_from_an_interpreter(self):
         example = readme_block("### The decryption library from an interpreter", "python")

@@ -36,6 +36,18 @@ std::atomic<int32_t>* SettingById(int32_t setting) {
   }
 }
 
+// The settings that are switches; they read back as 0 or 1.
+std::atomic<bool>* SwitchById(int32_t setting) {
+  switch (setting) {
+    case RDR00800_SCANNER_HOLDS_PORT:
+      return &ScannerHoldsPort;
+    case RDR00800_CHECK_PROXIMITY_PARITY:
+      return &CheckProximityParity;
+    default:
+      return nullptr;
+  }
+}
+
 template <size_t N>
 std::string EntryOf(const std::array<std::string, N>& table, int32_t index) {
   return index >= 0 && static_cast<size_t>(index) < N ? table[static_cast<size_t>(index)] : std::string();
@@ -80,7 +92,7 @@ char* Rdr00800_Velocidade(int32_t index) {
 
 int32_t Rdr00800_GetSetting(int32_t setting) {
   return detail::Guarded(0, [=] {
-    if (setting == RDR00800_SCANNER_HOLDS_PORT) return ScannerHoldsPort.load() ? 1 : 0;
+    if (const std::atomic<bool>* flag = SwitchById(setting)) return flag->load() ? 1 : 0;
     const std::atomic<int32_t>* variable = SettingById(setting);
     return variable ? variable->load() : 0;
   });
@@ -88,8 +100,8 @@ int32_t Rdr00800_GetSetting(int32_t setting) {
 
 int Rdr00800_SetSetting(int32_t setting, int32_t value) {
   return detail::Guarded(0, [=] {
-    if (setting == RDR00800_SCANNER_HOLDS_PORT) {
-      ScannerHoldsPort.store(value != 0);
+    if (std::atomic<bool>* flag = SwitchById(setting)) {
+      flag->store(value != 0);
       return 1;
     }
     std::atomic<int32_t>* variable = SettingById(setting);

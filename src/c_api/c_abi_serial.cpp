@@ -12,7 +12,8 @@ static_assert(RDR00800_READ_OK == static_cast<int32_t>(ReadStatus::Ok) &&
               RDR00800_READ_NOT_A_SERIAL_PORT == static_cast<int32_t>(ReadStatus::NotASerialPort) &&
               RDR00800_READ_LINE_REFUSED == static_cast<int32_t>(ReadStatus::LineRefused) &&
               RDR00800_READ_HUNG_UP == static_cast<int32_t>(ReadStatus::HungUp) &&
-              RDR00800_READ_IO_ERROR == static_cast<int32_t>(ReadStatus::IoError));
+              RDR00800_READ_IO_ERROR == static_cast<int32_t>(ReadStatus::IoError) &&
+              RDR00800_READ_BAD_FRAME == static_cast<int32_t>(ReadStatus::BadFrame));
 
 using Rdr00800::detail::GuardedText;
 using Rdr00800::detail::GuardedVoid;

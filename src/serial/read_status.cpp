@@ -73,6 +73,8 @@ std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
                              error);
     case ReadStatus::HungUp:
       return PortAndDevice(outcome, path) + ": the reader went away during the read";
+    case ReadStatus::BadFrame:
+      return PortAndDevice(outcome, path) + ": the frame failed its check";
     case ReadStatus::IoError:
       break;
   }
@@ -101,6 +103,8 @@ const char* ReadStatusName(ReadStatus status) {
       return "hung up";
     case ReadStatus::IoError:
       return "input/output error";
+    case ReadStatus::BadFrame:
+      return "bad frame";
   }
   return "unknown";
 }

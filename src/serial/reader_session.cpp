@@ -1,5 +1,5 @@
 // ReaderSession: a reader's port held open between codes, split into codes
-// at the line ends as the bytes arrive.
+// at the line ends (or STX/ETX frames) as the bytes arrive.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "rdr00800/Rdr00800.h"
@@ -31,6 +32,9 @@ constexpr milliseconds kRetryPause{250};
 // codes that arrive while nobody asks for them.
 constexpr size_t kQueueSize = 64 * 1024;
 
+constexpr char kStx = '\x02';
+constexpr char kEtx = '\x03';
+
 bool IsLineEnd(char byte) { return byte == '\r' || byte == '\n'; }
 
 }  // namespace
@@ -41,15 +45,24 @@ struct ReaderSession::Impl {
     outcome.port = port;
   }
 
+  // The next code to hand out: TakeCode's, less the repeats within the hold.
+  std::optional<std::string> TakeNewCode() {
+    while (std::optional<std::string> code = TakeCode()) {
+      if (!IsRepeat(*code)) return code;
+    }
+    return std::nullopt;
+  }
+
   // The next code in `pending`: one that its line end closed, a piece of a
   // long one, or the text after the last line end once the reader has been
-  // quiet for quietEnd. Skips empty codes.
+  // quiet for quietEnd (line ends only: an STX frame waits for its ETX).
+  // Skips empty codes.
   std::optional<std::string> TakeCode() {
     while (head < pending.size() && IsLineEnd(pending[head])) ++head;
     const size_t end = pending.find_first_of("\r\n", head);
     const size_t available = (end == std::string::npos ? pending.size() : end) - head;
     const bool piece = available > kPieceLimit;
-    if (!piece && end == std::string::npos && (available == 0 || !quietConfirmed)) {
+    if (!piece && end == std::string::npos && (available == 0 || !quietConfirmed || !QuietEndsCodes())) {
       Compact();
       return std::nullopt;
     }
@@ -57,8 +70,64 @@ struct ReaderSession::Impl {
     std::string code = pending.substr(head, length);
     head += length;
     Compact();
+    tookPart = piece || inLongCode;
     NoteLongCode(piece);
     return code;
+  }
+
+  bool QuietEndsCodes() const { return framing == Framing::LineEnds; }
+
+  // Whether `code`, just taken, repeats the code that arrived before it
+  // within the hold. Measured from that code's arrival, handed out or not, so
+  // a held card that the reader keeps sending stays one code. Pieces of a
+  // long code are parts, never repeats of each other.
+  bool IsRepeat(const std::string& code) {
+    if (repeatHold <= milliseconds::zero()) return false;
+    if (tookPart) {
+      previousCode.reset();
+      return false;
+    }
+    // Every code before the last read was taken before it: this one's end
+    // came in the last read that brought bytes.
+    const Clock::time_point arrival = lastByteAt;
+    const bool repeat = previousCode == code && arrival - previousArrival <= repeatHold;
+    previousCode = code;
+    previousArrival = arrival;
+    return repeat;
+  }
+
+  // Puts what a read brought into `pending` in the form TakeCode splits:
+  // with STX/ETX framing, each frame's content followed by LF, and nothing
+  // from outside a frame.
+  void Append(std::string_view bytes) {
+    if (framing == Framing::LineEnds) {
+      pending.append(bytes);
+      return;
+    }
+    for (const char byte : bytes) {
+      if (byte == kStx) {
+        // A frame cut short by a new one is no code.
+        if (inFrame) pending.resize(std::max(frameStart, head));
+        inFrame = true;
+        frameStart = pending.size();
+      } else if (!inFrame || IsLineEnd(byte)) {
+        continue;
+      } else if (byte == kEtx) {
+        pending += '\n';
+        inFrame = false;
+      } else {
+        pending += byte;
+      }
+    }
+  }
+
+  // Drops the bytes read and not handed out, and any frame begun.
+  void DropPending() {
+    pending.clear();
+    head = 0;
+    frameStart = 0;
+    inFrame = false;
+    quietConfirmed = false;
   }
 
   // Drops what was handed out once it is worth the copy, so a long run of
@@ -66,11 +135,13 @@ struct ReaderSession::Impl {
   void Compact() {
     if (head == pending.size()) {
       pending.clear();
-      head = 0;
     } else if (head >= kPieceLimit) {
       pending.erase(0, head);
-      head = 0;
+    } else {
+      return;
     }
+    frameStart -= std::min(frameStart, head);
+    head = 0;
   }
 
   // The status message tells of a long code from its first piece until the
@@ -122,13 +193,13 @@ struct ReaderSession::Impl {
   void Read(Clock::time_point deadline) {
     const Clock::time_point now = Clock::now();
     Clock::time_point until = deadline;
-    if (head < pending.size()) until = std::min(until, lastByteAt + quietEnd);
+    if (head < pending.size() && QuietEndsCodes()) until = std::min(until, lastByteAt + quietEnd);
     const milliseconds wait = std::max(std::chrono::ceil<milliseconds>(until - now), milliseconds::zero());
     const std::optional<size_t> count = device->ReadAvailable(buffer, wait, wake);
     if (!count) return Fault(device->LastFailure());  // a copy: Fault closes the device
     if (detail::Tracing()) detail::Trace(Subject() + ": read " + std::to_string(*count) + " bytes");
     if (*count > 0) {
-      pending.append(buffer.data(), *count);
+      Append(std::string_view(buffer.data(), *count));
       lastByteAt = Clock::now();
       quietConfirmed = false;
     } else if (Clock::now() >= lastByteAt + quietEnd) {
@@ -142,6 +213,7 @@ struct ReaderSession::Impl {
     Release();
     const size_t lastEnd = pending.find_last_of("\r\n");
     pending.resize(lastEnd == std::string::npos || lastEnd < head ? head : lastEnd + 1);
+    inFrame = false;
     Compact();
     nextAttempt = Clock::now() + kRetryPause;
     detail::ReadOutcome attempt;
@@ -188,6 +260,13 @@ struct ReaderSession::Impl {
   size_t head = 0;
   Clock::time_point lastByteAt{};
   bool quietConfirmed = false;  // a read since the last byte found the reader quiet for quietEnd
+  Framing framing = Framing::LineEnds;
+  bool inFrame = false;   // an STX came and its ETX not yet
+  size_t frameStart = 0;  // where that frame's content begins in `pending`
+  milliseconds repeatHold{0};
+  std::optional<std::string> previousCode;  // the last whole code taken while a hold is set
+  Clock::time_point previousArrival{};
+  bool tookPart = false;  // the code taken last is a piece of a long code, or its last part
   bool inLongCode = false;
   bool noted = false;  // the outcome carries the long-code note
   Clock::time_point nextAttempt{};
@@ -210,7 +289,7 @@ std::optional<std::string> ReaderSession::NextCode(milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + std::max(timeout, milliseconds::zero());
   for (;;) {
     if (session.TakeCancel()) return std::nullopt;
-    if (auto code = session.TakeCode()) return code;
+    if (auto code = session.TakeNewCode()) return code;
     if (!session.device && Clock::now() >= session.nextAttempt) session.Open();
     if (session.device)
       session.Read(deadline);
@@ -220,7 +299,7 @@ std::optional<std::string> ReaderSession::NextCode(milliseconds timeout) {
       // A code completed by the last read still goes out; one that needs its
       // quiet time confirmed waits for the next call.
       if (session.TakeCancel()) return std::nullopt;
-      return session.TakeCode();
+      return session.TakeNewCode();
     }
   }
 }
@@ -253,9 +332,8 @@ std::string ReaderSession::StatusMessage() const {
 void ReaderSession::Close() {
   Impl& session = *impl_;
   session.Release();
-  session.pending.clear();
-  session.head = 0;
-  session.quietConfirmed = false;
+  session.DropPending();
+  session.previousCode.reset();
   session.inLongCode = false;
   session.noted = false;
   session.nextAttempt = {};
@@ -263,5 +341,12 @@ void ReaderSession::Close() {
   closed.port = session.port;
   session.Record(std::move(closed));
 }
+
+void ReaderSession::SetFraming(Framing framing) {
+  impl_->framing = framing;
+  impl_->DropPending();
+}
+
+void ReaderSession::SetRepeatHold(milliseconds hold) { impl_->repeatHold = std::max(hold, milliseconds::zero()); }
 
 }  // namespace Rdr00800

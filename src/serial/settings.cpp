@@ -31,6 +31,7 @@ std::atomic<int32_t> IdVelocProx{0};
 std::atomic<int32_t> IdTipoProx{0};
 std::atomic<int32_t> ReadIntervalTimeoutMs{0};
 std::atomic<bool> ScannerHoldsPort{false};
+std::atomic<bool> CheckProximityParity{false};
 std::string IdCriptoCons;
 
 namespace detail {

@@ -39,8 +39,41 @@ static const char* hash_ajusta(void* context, const char* text, int32_t width) {
   return fitted;
 }
 
+/* Credentials: every match counted, only `capacity` written, absent fields
+ * -1, errors -1 or NULL with the reason kept. */
+static void check_credentials(void) {
+  Rdr00800_Credential found[2];
+  memset(found, 0x7F, sizeof found);
+  CHECK(Rdr00800_DecodeCredentials("2F623AE", "hex", NULL, found, 1) == 6);
+  CHECK(strcmp(found[0].format, "H10301") == 0 && found[0].bits == 26 && found[0].parity == 1);
+  CHECK(found[0].facility == 123 && found[0].card == 4567 && found[0].issue == -1 && found[0].oem == -1);
+  CHECK(strcmp(found[0].raw, "2F623AE") == 0);
+  CHECK(found[1].bits == 0x7F7F7F7F);
+  CHECK_TEXT(Rdr00800_CredentialForm(&found[0], "code"), "12304567");
+  CHECK_TEXT(Rdr00800_CredentialForm(&found[0], "roman"), "");
+  CHECK_TEXT(Rdr00800_LastError(), "unknown credential form \"roman\" (code, fc,cn, dez10, dez8, dez13, hex)");
+
+  CHECK(Rdr00800_DecodeCredentials("003DD93700\r\n", NULL, NULL, found, 2) == 1 && found[0].parity == 0);
+  CHECK(Rdr00800_DecodeCredentials("3C00CE754CCA", "em4100", "", found, 2) == 0);
+  CHECK(Rdr00800_DecodeCredentials("3C00CE754C", "em4100", "", NULL, 0) == 1);
+  CHECK(Rdr00800_DecodeCredentials("00", "hex80", "", found, 2) == -1);
+
+  CHECK_TEXT(Rdr00800_EncodeCredential("H10301", 123, 45678, "hex40", 0, 0), "00BDD93740");
+  CHECK(Rdr00800_EncodeCredential("H10301", 256, 1, "hex40", 0, 0) == NULL);
+  CHECK_TEXT(Rdr00800_LastError(), "facility 256 is wider than H10301's 8-bit field");
+
+  CHECK(Rdr00800_RegisterCredentialFormat("CSite", "bits=30 card=2-29 odd=30:2-29") == 1);
+  CHECK(Rdr00800_CredentialFormatCount() == 42);
+  CHECK_TEXT(Rdr00800_CredentialFormatName(41), "CSite");
+  CHECK_TEXT(Rdr00800_CredentialFormatName(42), "");
+  CHECK(Rdr00800_RegisterCredentialFormat("EM4100", "bits=40 card=1-40") == 0);
+  CHECK_TEXT(Rdr00800_LastError(), "credential format name \"EM4100\" is a built-in format's");
+}
+
 int main(void) {
   Rdr00800HostFramework framework;
+
+  check_credentials();
 
   CHECK_TEXT(Rdr00800_HexaToBin("A"), "1010");
   CHECK_TEXT(Rdr00800_HexaToBin(NULL), "");

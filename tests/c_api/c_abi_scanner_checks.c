@@ -65,14 +65,20 @@ const char* RunScannerCAbiChecks(const char* devicePath) {
   return NULL;
 }
 
-/* The session's C entries: codes one by one, status, cancel, NULL handles,
- * and the setting that puts scanner threads on a session. */
+/* The session's C entries: codes one by one (a repeat within the hold
+ * left out), status, cancel, NULL handles, and the setting that puts scanner
+ * threads on a session. */
 const char* RunSessionCAbiChecks(const char* devicePath) {
   Rdr00800Session* session = Rdr00800_Session_Open(devicePath, 9600, 20);
   char* code;
   char* message;
   int same;
   if (!session) return "open failed";
+  if (Rdr00800_Session_SetFraming(session, 2) != 0 ||
+      Rdr00800_Session_SetFraming(session, RDR00800_FRAMING_LINE_ENDS) != 1) {
+    return "framing 2 was not refused, or line ends not taken";
+  }
+  Rdr00800_Session_SetRepeatHold(session, 60000);
   code = Rdr00800_Session_NextCode(session, 10000);
   same = code && strcmp(code, "S1") == 0;
   Rdr00800_FreeText(code);
@@ -94,6 +100,8 @@ const char* RunSessionCAbiChecks(const char* devicePath) {
     return "a NULL session is not ignored";
   }
   Rdr00800_Session_Cancel(NULL);
+  Rdr00800_Session_SetRepeatHold(NULL, 10);
+  if (Rdr00800_Session_SetFraming(NULL, RDR00800_FRAMING_STX_ETX) != 0) return "a NULL session took a framing";
   Rdr00800_Session_Close(NULL);
   Rdr00800_FreeText(Rdr00800_Session_StatusMessage(NULL));
 

@@ -16,7 +16,7 @@ extern "C" const char* RunSessionCAbiChecks(const char* devicePath);
 
 TEST(SessionCInterface, HandsOutCodesThroughTheCEntries) {
   const auto reader = rdrtest::NewSimulatedReader();
-  reader->Send("S1\r\nS2\r");
+  reader->Send("S1\r\nS1\r\nS2\r");
   const char* failure = RunSessionCAbiChecks(reader->DevicePath().c_str());
   EXPECT_EQ(failure, nullptr) << failure;
 }

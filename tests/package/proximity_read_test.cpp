@@ -40,6 +40,39 @@ TEST_F(ProximityReader, SilentReaderIsNothingReadAndKeepsTheSpeed) {
   EXPECT_EQ(Rdr00800::IdVelocProx.load(), 19200);
 }
 
+struct ParityCase {
+  bool check;
+  const char* readerType;
+  const char* frame;
+  const char* code;
+  Rdr00800::ReadStatus status;
+};
+
+TEST_F(ProximityReader, ParityCheckRefusesOnlyFramesWhoseH10301ParityFails) {
+  const ParityCase cases[] = {
+      // Both parity bits 0, as many readers send them: refused only when asked.
+      {false, "2", "003DD93700\r\n", "12345678", Rdr00800::ReadStatus::Ok},
+      {true, "2", "003DD93700\r\n", "", Rdr00800::ReadStatus::BadFrame},
+      {true, "1", "003DD93700\r\n", "", Rdr00800::ReadStatus::BadFrame},
+      {true, "2", "00BDD93740\r\n", "12345678", Rdr00800::ReadStatus::Ok},
+      {true, "3", "003DD93700\r\n", "003DD93700", Rdr00800::ReadStatus::Ok},
+      {true, "2", "003DD9\r\n", "", Rdr00800::ReadStatus::Ok},
+  };
+  for (const ParityCase& example : cases) {
+    SCOPED_TRACE(std::string(example.frame) + (example.check ? " checked" : ""));
+    Rdr00800::CheckProximityParity = example.check;
+    EXPECT_EQ(ReadAfterSending(example.readerType, example.frame), example.code);
+    EXPECT_EQ(Rdr00800::LastReadStatus(), example.status);
+    if (example.status == Rdr00800::ReadStatus::BadFrame) {
+      EXPECT_NE(
+          Rdr00800::LastReadMessage().find("H10301 parity bit 26 (odd over bits 14-25) fails in frame 003DD93700"),
+          std::string::npos)
+          << Rdr00800::LastReadMessage();
+    }
+  }
+  Rdr00800::CheckProximityParity = false;
+}
+
 TEST(ProximityReaderMissing, PortWithoutDeviceIsNothingRead) {
   Rdr00800::SetPortDevice("COM9", "/nonexistent/rdr00800-reader");
   EXPECT_EQ(Rdr00800::LeitorProximidade("2", "COM9", 9600), "");

@@ -2,6 +2,7 @@
 // into codes, what it says while the port cannot be read, and how a wait ends.
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Rdr00800::Framing;
 using Rdr00800::ReaderSession;
 using Rdr00800::ReadStatus;
 
@@ -49,6 +51,7 @@ TEST_F(ReaderSessionTest, SplitsWhatTheReaderSendsIntoCodes) {
     std::string sent;
     std::vector<std::string> codes;
     bool longCodeNoted = false;
+    Framing framing = Framing::LineEnds;
   };
   const std::string longCode(5000, 'P');
   const Case cases[] = {
@@ -62,13 +65,98 @@ TEST_F(ReaderSessionTest, SplitsWhatTheReaderSendsIntoCodes) {
        std::string("\x02\xE9\t#z\x7F\x03\r", 8),
        {std::string("\x02\xE9\t#z\x7F\x03", 7)}},
       {"over 4096 bytes: 4096-byte pieces", longCode + "\r\n", {longCode.substr(0, 4096), longCode.substr(4096)}, true},
+      {"STX/ETX: the markers left out",
+       "\x02"
+       "0102B0A5FDCB\x03\x02"
+       "A1\x03",
+       {"0102B0A5FDCB", "A1"},
+       false,
+       Framing::StxEtx},
+      {"STX/ETX: CR LF inside dropped",
+       "\x02"
+       "3C00CE754C\r\nCB\r\n\x03",
+       {"3C00CE754CCB"},
+       false,
+       Framing::StxEtx},
+      {"STX/ETX: bytes outside a frame dropped",
+       "noise\r\n\x02"
+       "A1\x03junk\x03\x02"
+       "B2\x03tail",
+       {"A1", "B2"},
+       false,
+       Framing::StxEtx},
+      {"STX/ETX: a frame a new STX cuts short is dropped",
+       "\x02HALF\x02"
+       "FULL\x03\x02\x03",
+       {"FULL"},
+       false,
+       Framing::StxEtx},
+      {"STX/ETX: no ETX, no code, however quiet", "\x02OPEN", {}, false, Framing::StxEtx},
+      {"STX/ETX: over 4096 bytes: 4096-byte pieces",
+       "\x02" + longCode + "\x03",
+       {longCode.substr(0, 4096), longCode.substr(4096)},
+       true,
+       Framing::StxEtx},
   };
   for (const Case& c : cases) {
     ReaderSession session(kPort, 9600);
+    session.SetFraming(c.framing);
     EXPECT_EQ(CodesOf(session, reader_, c.sent, c.codes.size()), c.codes) << c.name;
     EXPECT_EQ(session.Status(), ReadStatus::Ok) << c.name;
     EXPECT_EQ(session.StatusMessage().find("4096-byte pieces") != std::string::npos, c.longCodeNoted)
         << c.name << ": " << session.StatusMessage();
+  }
+}
+
+TEST_F(ReaderSessionTest, ARepeatWithinTheHoldOfTheLastArrivalIsNotHandedOut) {
+  struct Step {
+    std::chrono::milliseconds pause;  // before the bytes are sent
+    const char* bytes;
+  };
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds hold;
+    std::vector<Step> steps;
+    std::vector<std::string> codes;
+  };
+  // A reader repeats a card every 65 ms while it lies there; the hold is far
+  // longer, so only a stalled machine could stretch a repeat past it.
+  const std::vector<Step> heldOneSecond(16, Step{65ms, "CARD1\r"});
+  const Case cases[] = {
+      {"a card held for longer than the hold is one code", 500ms, heldOneSecond, {"CARD1"}},
+      {"back after the hold: a new code",
+       500ms,
+       {{0ms, "CARD1\r"}, {65ms, "CARD1\r"}, {900ms, "CARD1\r"}},
+       {"CARD1", "CARD1"}},
+      {"another card within the hold",
+       500ms,
+       {{0ms, "CARD1\r"}, {65ms, "CARD2\r"}, {65ms, "CARD1\r"}},
+       {"CARD1", "CARD2", "CARD1"}},
+      {"hold 0: every code",
+       0ms,
+       {{0ms, "CARD1\r"}, {65ms, "CARD1\r"}, {65ms, "CARD1\r"}},
+       {"CARD1", "CARD1", "CARD1"}},
+  };
+  for (const Case& c : cases) {
+    ReaderSession session(kPort, 9600);
+    session.SetRepeatHold(c.hold);
+    session.NextCode(0ms);
+    std::atomic<bool> sent = false;
+    std::thread sender([&] {
+      for (const Step& step : c.steps) {
+        std::this_thread::sleep_for(step.pause);
+        reader_.Send(step.bytes);
+      }
+      sent = true;
+    });
+    // Read all along, so that each code arrives when it is sent.
+    std::vector<std::string> codes;
+    while (!sent) {
+      if (auto code = session.NextCode(50ms)) codes.push_back(*code);
+    }
+    sender.join();
+    while (auto code = session.NextCode(200ms)) codes.push_back(*code);
+    EXPECT_EQ(codes, c.codes) << c.name;
   }
 }
 

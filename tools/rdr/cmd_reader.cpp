@@ -1,10 +1,11 @@
-// rdr read, rdr prox and rdr decode: one poll of a reader, one proximity
-// card, one frame decoded.
+// rdr read, rdr prox, rdr decode and rdr formats: one poll of a reader, one
+// proximity card, one frame decoded, the card formats the decoder knows.
 #include <functional>
 #include <stdexcept>
 #include <string_view>
 
 #include "command.h"
+#include "credential_text.h"
 #include "escapes.h"
 #include "line_speed.h"
 #include "output.h"
@@ -65,6 +66,9 @@ int RunProx(const ProxOptions& options, bool json) {
 
 struct DecodeOptions {
   std::string type;
+  std::string layout;  // decode as credentials instead of by reader type
+  std::string format;
+  std::string form;
   std::string frameText;
   bool explain = false;
 };
@@ -116,6 +120,75 @@ void PrintExplanation(const std::string& frame, bool json, JsonLine& fields) {
   }
 }
 
+std::vector<Rdr00800::Credential> DecodeOrFail(const std::string& frame, const DecodeOptions& options) {
+  std::vector<Rdr00800::Credential> credentials;
+  try {
+    credentials = Rdr00800::DecodeCredentials(frame, options.layout, options.format);
+  } catch (const std::invalid_argument& error) {
+    throw CommandError(kExitBadArguments, error.what());
+  }
+  if (credentials.empty()) {
+    throw CommandError(kExitNothingRead, "the frame decodes to no credential in layout " + options.layout +
+                                             (options.format.empty() ? "" : " with format " + options.format));
+  }
+  return credentials;
+}
+
+// Every credential the frame holds, best first; with --form, one form of the best.
+int RunDecodeCredentials(const std::string& frame, const DecodeOptions& options, bool json) {
+  const std::vector<Rdr00800::Credential> credentials = DecodeOrFail(frame, options);
+  if (!options.form.empty()) {
+    const Rdr00800::Credential& best = credentials.front();
+    if (best.parity == Rdr00800::ParityCheck::Failed) throw CommandError(kExitNothingRead, ParityFailure(best));
+    std::string value;
+    try {
+      value = best.Form(options.form);
+    } catch (const std::invalid_argument& error) {
+      throw CommandError(kExitBadArguments, error.what());
+    }
+    PrintResult(json, CredentialJson(best).Text("form", options.form).Text("value", value), value);
+    return kExitOk;
+  }
+  for (const Rdr00800::Credential& credential : credentials) {
+    const std::vector<ParityBitCheck> checks = options.explain ? ParityBitsOf(credential) : std::vector<ParityBitCheck>();
+    if (json) {
+      JsonLine line = CredentialJson(credential);
+      if (options.explain) {
+        std::string bits = "[";
+        for (const ParityBitCheck& check : checks) {
+          bits += (bits.size() > 1 ? "," : "") + JsonLine()
+                                                      .Number("position", check.position)
+                                                      .Text("kind", check.odd ? "odd" : "even")
+                                                      .Text("covers", check.cover)
+                                                      .Flag("holds", check.holds)
+                                                      .str();
+        }
+        line.Json("parity_bits", bits + "]");
+      }
+      PrintLine(line.str());
+      continue;
+    }
+    PrintLine(CredentialLine(credential));
+    for (const ParityBitCheck& check : checks) PrintLine("  parity " + ParityBitLine(check));
+  }
+  return kExitOk;
+}
+
+int RunFormats(bool json) {
+  for (const FormatEntry& format : CatalogueFormats()) {
+    if (json) {
+      PrintLine(
+          JsonLine().Text("format", format.name).Number("bits", format.bits).Text("definition", format.definition).str());
+    } else {
+      std::string name = format.name;
+      name.resize(std::max<size_t>(name.size(), 10), ' ');
+      PrintLine(name + " " + (format.bits < 10 ? " " : "") + std::to_string(format.bits) + " bits  " +
+                format.definition);
+    }
+  }
+  return kExitOk;
+}
+
 int RunDecode(const DecodeOptions& options, bool json) {
   std::string frame;
   try {
@@ -123,6 +196,7 @@ int RunDecode(const DecodeOptions& options, bool json) {
   } catch (const std::invalid_argument& error) {
     throw CommandError(kExitBadArguments, std::string("FRAME: ") + error.what());
   }
+  if (!options.layout.empty()) return RunDecodeCredentials(frame, options, json);
   const std::string code = Rdr00800::DecodeProximityFrame(options.type, frame);
   JsonLine fields;
   fields.Text("type", options.type).Bytes("frame", frame);
@@ -170,17 +244,38 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   prox->callback([&body, proxOptions, proxJson] { body = [=] { return RunProx(*proxOptions, *proxJson); }; });
 
   auto* decode = app.add_subcommand("decode", "Decode a proximity frame given on the command line");
+  decode->footer(
+      "With --type, as the host's proximity call decodes it. With --layout, every card format of the catalogue "
+      "(rdr formats) that reads the frame, best first (parity holds, then no parity, then parity fails), one line "
+      "each: format, the fields it has, parity. Layouts: hex40 (this library's proximity frame), hex (the word "
+      "alone; hex:N fixes its length), packed (header and sentinel), em4100 (STX, 10 digits, checksum, ETX).");
   auto decodeOptions = std::make_shared<DecodeOptions>();
-  decode->add_option("--type", decodeOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another")
-      ->required();
+  auto* type = decode->add_option("--type", decodeOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another");
+  auto* layout =
+      decode->add_option("--layout", decodeOptions->layout, "Decode as credentials: hex40, hex, hex:N, packed or em4100")
+          ->excludes(type);
+  decode->add_option("--format", decodeOptions->format, "A format of rdr formats, or auto (default: the layout's)")
+      ->needs(layout);
+  decode->add_option("--form", decodeOptions->form, "Print this form of the best match alone: code, fc,cn, dez10, dez8, dez13 or hex")
+      ->needs(layout);
   decode->add_option("FRAME", decodeOptions->frameText, "The frame; \\r \\n \\t \\0 \\\\ and \\xNN stand for bytes")
       ->required();
   decode->add_flag("--explain", decodeOptions->explain,
                    "Also show the bits with the ignored, facility and card fields, and whether bits 9 and 34 hold "
-                   "the parity of the 26-bit format (information only)");
+                   "the parity of the 26-bit format (information only); with --layout, each parity bit of each "
+                   "match, the bits it covers and whether it holds");
   const auto decodeJson = AddJsonFlag(*decode);
-  decode->callback(
-      [&body, decodeOptions, decodeJson] { body = [=] { return RunDecode(*decodeOptions, *decodeJson); }; });
+  decode->callback([&body, decodeOptions, decodeJson, type, layout] {
+    if (type->count() == 0 && layout->count() == 0) throw CLI::ValidationError("--type", "give --type or --layout");
+    body = [=] { return RunDecode(*decodeOptions, *decodeJson); };
+  });
+
+  auto* formats = app.add_subcommand("formats", "List the card formats the decoder knows, with lengths and fields");
+  formats->footer(
+      "Fields and parity bits by position, 1 the most significant: facility=, card=, issue=, oem=; even=P:LIST and "
+      "odd=P:LIST, checked in that order; fixed=LIST:V.");
+  const auto formatsJson = AddJsonFlag(*formats);
+  formats->callback([&body, formatsJson] { body = [=] { return RunFormats(*formatsJson); }; });
 }
 
 }  // namespace rdr

@@ -14,6 +14,7 @@
 
 #include "code_splitter.h"
 #include "command.h"
+#include "credential_text.h"
 #include "escapes.h"
 #include "line_speed.h"
 #include "output.h"
@@ -40,6 +41,60 @@ struct ScanOptions {
   bool wholeSecond = false;
   bool noWait = false;
   bool quiet = false;
+  // With a layout, each code is decoded and its `form` relayed instead.
+  std::string layout;
+  std::string format;
+  std::string form = "code";
+  int32_t repeatHoldMs = -1;  // -1: the layout's
+};
+
+// What the session splits codes by, and how long it holds repeats: an EM4100
+// reader frames its codes with STX and ETX and repeats them while the card
+// lies there.
+Rdr00800::Framing FramingFor(const ScanOptions& options) {
+  return options.layout == "em4100" ? Rdr00800::Framing::StxEtx : Rdr00800::Framing::LineEnds;
+}
+std::chrono::milliseconds RepeatHoldFor(const ScanOptions& options) {
+  if (options.repeatHoldMs >= 0) return std::chrono::milliseconds(options.repeatHoldMs);
+  return std::chrono::milliseconds(options.layout == "em4100" ? 1000 : 0);
+}
+
+// Turns each code into the chosen form of its best credential; a code that
+// decodes to nothing, or whose parity fails, is no code.
+class CredentialFilter {
+ public:
+  // Throws CommandError for an unknown layout, format or form.
+  explicit CredentialFilter(const ScanOptions& options)
+      : layout_(options.layout), format_(options.format), form_(options.form) {
+    try {
+      Rdr00800::DecodeCredentials({}, layout_, format_);
+      // A credential of the catalogue's first format, to try the form on.
+      const std::string sample = Rdr00800::EncodeCredential("H10301", 0, 0);
+      Rdr00800::DecodeCredentials(sample, "hex40", "H10301").at(0).Form(form_);
+    } catch (const std::invalid_argument& error) {
+      throw CommandError(kExitBadArguments, error.what());
+    }
+  }
+
+  // The form to relay, or why there is none.
+  std::optional<std::string> Deliverable(const std::string& code, std::string& why) const {
+    const std::vector<Rdr00800::Credential> credentials = Rdr00800::DecodeCredentials(code, layout_, format_);
+    if (credentials.empty()) {
+      why = "it decodes to no credential in layout " + layout_ + (format_.empty() ? "" : " with format " + format_);
+      return std::nullopt;
+    }
+    const Rdr00800::Credential& best = credentials.front();
+    if (best.parity == Rdr00800::ParityCheck::Failed) {
+      why = ParityFailure(best);
+      return std::nullopt;
+    }
+    return best.Form(form_);
+  }
+
+ private:
+  std::string layout_;
+  std::string format_;
+  std::string form_;
 };
 
 // Collects the characters of one relayed code and prints it at its Return.
@@ -92,6 +147,7 @@ ReaderState StateOf(Rdr00800::ReadStatus status) {
   switch (status) {
     case ReadStatus::Ok:
     case ReadStatus::NothingInTime:
+    case ReadStatus::BadFrame:
       return ReaderState::Connected;
     case ReadStatus::Busy:
       return ReaderState::Busy;
@@ -140,8 +196,13 @@ class Poller : public Rdr00800::TThread {
 // reader's status, to `deliver` on the main thread.
 class SessionReader : public Rdr00800::TThread {
  public:
-  SessionReader(std::string port, int32_t baud, std::function<void(const PollOutcome&)> deliver)
-      : TThread(true), port_(std::move(port)), baud_(baud), deliver_(std::move(deliver)) {}
+  SessionReader(const ScanOptions& options, std::function<void(const PollOutcome&)> deliver)
+      : TThread(true),
+        port_(options.port),
+        baud_(options.baud),
+        framing_(FramingFor(options)),
+        repeatHold_(RepeatHoldFor(options)),
+        deliver_(std::move(deliver)) {}
   ~SessionReader() override { TerminateAndWait(); }
   SessionReader(const SessionReader&) = delete;
   SessionReader& operator=(const SessionReader&) = delete;
@@ -149,6 +210,8 @@ class SessionReader : public Rdr00800::TThread {
  protected:
   void Execute() override {
     Rdr00800::ReaderSession session(port_, baud_);
+    session.SetFraming(framing_);
+    session.SetRepeatHold(repeatHold_);
     {
       std::lock_guard lock(sessionMutex_);
       session_ = &session;
@@ -175,6 +238,8 @@ class SessionReader : public Rdr00800::TThread {
  private:
   std::string port_;
   int32_t baud_;
+  Rdr00800::Framing framing_;
+  std::chrono::milliseconds repeatHold_;
   std::function<void(const PollOutcome&)> deliver_;
   std::mutex sessionMutex_;
   Rdr00800::ReaderSession* session_ = nullptr;
@@ -193,7 +258,9 @@ class Relay {
       : reader_(std::move(reader)),
         lastCharacterDropped_(options.type == 2),
         quiet_(options.quiet),
-        noWait_(options.noWait) {}
+        noWait_(options.noWait) {
+    if (!options.layout.empty()) credentials_.emplace(options);
+  }
 
   void Take(const PollOutcome& outcome) {
     Follow(outcome);
@@ -242,7 +309,18 @@ class Relay {
     for (const auto& code : result.dropped) {
       Report("dropped " + ShowEscapes(code) + ": it does not begin with a letter or digit");
     }
-    for (const auto& code : result.codes) Rdr00800::PostTextHandle(kRelayWindow, code);
+    for (const auto& code : result.codes) {
+      if (!credentials_) {
+        Rdr00800::PostTextHandle(kRelayWindow, code);
+        continue;
+      }
+      std::string why;
+      if (const std::optional<std::string> form = credentials_->Deliverable(code, why)) {
+        Rdr00800::PostTextHandle(kRelayWindow, *form);
+      } else {
+        Report("dropped " + ShowEscapes(code) + ": " + why);
+      }
+    }
   }
 
   std::string reader_;
@@ -252,6 +330,7 @@ class Relay {
   ReaderState state_ = ReaderState::Unknown;
   std::optional<Rdr00800::ReadStatus> lastStatus_;
   std::optional<std::string> unreachable_;
+  std::optional<CredentialFilter> credentials_;
   CodeSplitter splitter_;
 };
 
@@ -281,8 +360,7 @@ int RunScan(const ScanOptions& options, bool json) {
     Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : std::max(options.intervalMs, threeCharactersMs);
     reader = std::make_unique<Poller>([&relay](const PollOutcome& outcome) { relay.Take(outcome); });
   } else {
-    reader = std::make_unique<SessionReader>(options.port, options.baud,
-                                             [&relay](const PollOutcome& outcome) { relay.TakeCode(outcome); });
+    reader = std::make_unique<SessionReader>(options, [&relay](const PollOutcome& outcome) { relay.TakeCode(outcome); });
   }
   reader->Start();
   while (!StopRequested() && !reader->Finished() && !relay.Unreachable() && !(x11 && !x11->Error().empty())) {
@@ -312,7 +390,8 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
       "followed by one Return. Control characters are never typed; they and codes that do not begin with a letter "
       "or digit are reported on standard error. Waits for a reader that is absent and carries on through unplug and "
       "replug, with one line on standard error for each change (waiting, connected, disconnected, busy, "
-      "permission). --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which "
+      "permission). With --layout, each code is decoded as a card and its --form relayed; a code that decodes to no "
+      "card, or whose parity fails, is not relayed and is reported on standard error with the reason. --to x11:WINDOW_ID sends synthetic key events (XSendEvent), which "
       "some programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
   auto options = std::make_shared<ScanOptions>();
   scan->add_option("--port", options->port, "COMn, LPT1 or a device path")->required();
@@ -338,10 +417,25 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
                  "Exit with code 3 when the reader cannot be reached, instead of waiting");
   scan->add_flag("--quiet", options->quiet,
                  "No line on standard error when the reader's state changes or a frame fills the read");
+  auto* layout = scan->add_option("--layout", options->layout,
+                                  "Decode each code as a card in this layout (hex40, hex, hex:N, packed, em4100; "
+                                  "em4100 also takes STX/ETX frames and holds repeats for 1000 ms) and relay --form");
+  scan->add_option("--format", options->format, "The card format (rdr formats), or auto; default: the layout's")
+      ->needs(layout);
+  scan->add_option("--form", options->form, "What to relay of the card: code, fc,cn, dez10, dez8, dez13 or hex")
+      ->capture_default_str()
+      ->needs(layout);
+  auto* repeatHold = scan->add_option("--repeat-hold", options->repeatHoldMs,
+                                      "Leave out a code equal to the one before it that arrives within this many "
+                                      "milliseconds of it, so that a card held on the reader is one code")
+                         ->check(CLI::Range(0, 3600000));
   const auto json = AddJsonFlag(*scan);
   // The options of the polling scan, older than the session, still choose it.
-  scan->callback([&body, options, json, pollOptions = std::array{type, interval, wholeSecond}] {
+  scan->callback([&body, options, json, repeatHold, pollOptions = std::array{type, interval, wholeSecond}] {
     for (const CLI::Option* option : pollOptions) options->poll = options->poll || option->count() > 0;
+    if (options->poll && repeatHold->count() > 0) {
+      throw CLI::ValidationError("--repeat-hold", "holds repeats on a held port, not with polls");
+    }
     body = [=] { return RunScan(*options, *json); };
   });
 }

@@ -28,6 +28,7 @@ CommandError PollFailure(const std::string& port, const std::string& awaited) {
     case ReadStatus::NothingInTime:
     case ReadStatus::HungUp:
     case ReadStatus::IoError:
+    case ReadStatus::BadFrame:
       return CommandError(kExitNothingRead, LastReadMessage());
     case ReadStatus::NoSuchDevice:
     case ReadStatus::PermissionDenied:

@@ -29,7 +29,7 @@ class CommandError : public std::runtime_error {
 using CommandBody = std::function<int()>;
 
 void AddPortsCommand(CLI::App& app, CommandBody& body);
-void AddReaderCommands(CLI::App& app, CommandBody& body);  // read, prox, decode
+void AddReaderCommands(CLI::App& app, CommandBody& body);  // read, prox, decode, formats
 void AddScanCommand(CLI::App& app, CommandBody& body);
 void AddDecryptCommand(CLI::App& app, CommandBody& body);
 void AddSimulateCommand(CLI::App& app, CommandBody& body);

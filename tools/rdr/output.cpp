@@ -72,6 +72,12 @@ JsonLine& JsonLine::Bytes(std::string_view key, std::string_view bytes) {
   return *this;
 }
 
+JsonLine& JsonLine::Json(std::string_view key, std::string_view json) {
+  Key(key);
+  body_ += json;
+  return *this;
+}
+
 JsonLine& JsonLine::Text(std::string_view key, std::string_view utf8) {
   Key(key);
   AppendQuoted(body_, utf8, false);

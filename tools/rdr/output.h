@@ -25,6 +25,8 @@ class JsonLine {
   JsonLine& Number(std::string_view key, int64_t value);
   JsonLine& Flag(std::string_view key, bool value);
   JsonLine& Null(std::string_view key);
+  // A value that is JSON already (an array or object built elsewhere).
+  JsonLine& Json(std::string_view key, std::string_view json);
   std::string str() const { return body_ + "}"; }
 
  private:

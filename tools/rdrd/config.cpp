@@ -4,11 +4,14 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
@@ -35,16 +38,22 @@ class Place {
       : fileName_(fileName), key_(std::move(key)), node_(node) {}
 
   [[noreturn]] void Fail(std::string_view reason) const {
-    std::ostringstream value;
-    if (node_.is_table()) {
-      value << "{...}";
-    } else if (node_.is_array_of_tables()) {
-      value << "[[...]]";
-    } else {
-      node_.visit([&](const auto& item) { value << item; });
+    throw ConfigError(fileName_ + ":" + std::to_string(node_.source().begin.line) + ": " + key_ + " = " +
+                      ValueText(node_) + ": " + std::string(reason));
+  }
+
+  // The value as written, texts in double quotes with JSON's escapes.
+  static std::string ValueText(const toml::node& node) {
+    if (const auto* text = node.as_string()) return nlohmann::json(text->get()).dump();
+    if (node.is_table()) return "{...}";
+    if (const auto* array = node.as_array()) {
+      std::string items;
+      for (const auto& item : *array) items += (items.empty() ? "" : ", ") + ValueText(item);
+      return "[" + items + "]";
     }
-    throw ConfigError(fileName_ + ":" + std::to_string(node_.source().begin.line) + ": " + key_ + " = " + value.str() +
-                      ": " + std::string(reason));
+    std::ostringstream value;
+    node.visit([&](const auto& item) { value << item; });
+    return value.str();
   }
 
   std::string Text() const {
@@ -145,7 +154,17 @@ std::string ReadToken(const std::string& tokenFile, const FailWith& fail) {
   return token;
 }
 
-ReaderConfig ParseReader(const Place& place, const toml::node& node) {
+bool KnownFormat(std::string_view format, const FormatNames& formats) {
+  if (formats.empty() || format == "auto") return true;
+  const auto lower = [](std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+  };
+  return std::any_of(formats.begin(), formats.end(), [&](const auto& name) { return lower(name) == lower(format); });
+}
+
+ReaderConfig ParseReader(const Place& place, const toml::node& node, const FormatNames& formats) {
   const auto* table = node.as_table();
   if (table == nullptr) place.Fail("not a table");
   ReaderConfig reader;
@@ -167,6 +186,7 @@ ReaderConfig ParseReader(const Place& place, const toml::node& node) {
       if (!IsLayout(reader.credentials.layout)) item.Fail("not a layout (hex40, hex, hex:N, packed, em4100)");
     } else if (key == "format") {
       reader.credentials.format = item.NonEmptyText();
+      if (!KnownFormat(reader.credentials.format, formats)) item.Fail("no such credential format");
     } else if (key == "repeat_hold_ms") {
       reader.credentials.repeatHoldMs = item.Integer(0, kMaxRepeatHoldMs);
     } else if (key == "framing") {
@@ -180,6 +200,7 @@ ReaderConfig ParseReader(const Place& place, const toml::node& node) {
   }
   if (!hasId) place.Fail("a reader needs an id");
   if (!hasPort) place.Fail("a reader needs a port");
+  if (reader.credentials.layout.empty() && !reader.credentials.format.empty()) place.Fail("a format needs a layout");
   return reader;
 }
 
@@ -270,7 +291,7 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text) {
   return address;
 }
 
-Config ParseConfig(std::string_view text, const std::string& fileName) {
+Config ParseConfig(std::string_view text, const std::string& fileName, const FormatNames& formats) {
   toml::table root;
   try {
     root = toml::parse(text, fileName);
@@ -315,7 +336,7 @@ Config ParseConfig(std::string_view text, const std::string& fileName) {
       const auto* readers = value.as_array();
       if (readers == nullptr || !readers->is_array_of_tables()) place.Fail("readers are [[reader]] tables");
       for (size_t i = 0; i < readers->size(); ++i) {
-        config.readers.push_back(ParseReader(place.Item(i, *readers->get(i)), *readers->get(i)));
+        config.readers.push_back(ParseReader(place.Item(i, *readers->get(i)), *readers->get(i), formats));
       }
       CheckReaderIds(config.readers, [&](size_t i) {
         const toml::node& id = *readers->get(i)->as_table()->get("id");
@@ -333,12 +354,13 @@ Config ParseConfig(std::string_view text, const std::string& fileName) {
   return config;
 }
 
-Config LoadConfigFile(const std::string& fileName) {
-  return ParseConfig(ReadWholeFile(fileName, "configuration"), fileName);
+Config LoadConfigFile(const std::string& fileName, const FormatNames& formats) {
+  return ParseConfig(ReadWholeFile(fileName, "configuration"), fileName, formats);
 }
 
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments, const FormatNames& formats) {
   CommandLine line;
+  line.formats = formats;
   line.config.serverId = HostName();
   bool quickStart = false;
   std::vector<ListenAddress> listen;
@@ -405,7 +427,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   if (line.showHelp || line.showVersion) return line;
   if (!line.configFile.empty()) {
     if (quickStart) throw std::invalid_argument("--config takes no --reader, --listen, --token-file or --allow-origin");
-    line.config = LoadConfigFile(line.configFile);
+    line.config = LoadConfigFile(line.configFile, formats);
     return line;
   }
   line.config.listen = listen.empty() ? DefaultListen() : listen;
@@ -418,7 +440,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
 Config ReloadConfig(const CommandLine& commandLine) {
   if (commandLine.configFile.empty()) return commandLine.config;
-  return LoadConfigFile(commandLine.configFile);
+  return LoadConfigFile(commandLine.configFile, commandLine.formats);
 }
 
 }  // namespace rdrd

@@ -71,11 +71,15 @@ std::string HostName();
 // free one). Names are not resolved. std::nullopt when it is not one.
 std::optional<ListenAddress> ParseListenAddress(std::string_view text);
 
+// The credential format names a reader's `format` may take besides "auto"
+// (letter case ignored); empty: any name.
+using FormatNames = std::vector<std::string>;
+
 // Parses the TOML text `text` read from `fileName` and checks it; token files
 // are read relative to the working directory. Throws ConfigError.
-Config ParseConfig(std::string_view text, const std::string& fileName);
+Config ParseConfig(std::string_view text, const std::string& fileName, const FormatNames& formats = {});
 // The same for a file on disk.
-Config LoadConfigFile(const std::string& fileName);
+Config LoadConfigFile(const std::string& fileName, const FormatNames& formats = {});
 
 // The command line: --config FILE, or the quick-start flags. Throws
 // ConfigError for a config fault, std::invalid_argument for a usage fault.
@@ -85,8 +89,9 @@ struct CommandLine {
   bool logCodes = false;
   bool showHelp = false;
   bool showVersion = false;
+  FormatNames formats;
 };
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments, const FormatNames& formats = {});
 
 // Loads the configuration again for a reload: the file, or the flags'
 // configuration unchanged.

@@ -58,10 +58,10 @@ std::vector<EventPtr> EventHub::EventsAfter(uint64_t since) const {
   return events;
 }
 
-std::optional<std::string> EventHub::GapFor(uint64_t since, const std::string& boot) const {
+EventHub::Replay EventHub::ReplayFor(uint64_t since, const std::string& boot) const {
   const bool otherBoot = (!boot.empty() && boot != boot_) || since > LastSeq();
   const bool pastBacklog = since + 1 < OldestSeq();
-  if (!otherBoot && !pastBacklog) return std::nullopt;
+  if (!otherBoot && !pastBacklog) return {std::nullopt, EventsAfter(since)};
   const nlohmann::ordered_json gap = {{"type", "gap"},
                                       {"boot", boot_},
                                       {"ts", UtcTimestamp(std::chrono::system_clock::now())},
@@ -69,7 +69,7 @@ std::optional<std::string> EventHub::GapFor(uint64_t since, const std::string& b
                                       {"since", since},
                                       {"first", OldestSeq()},
                                       {"reason", otherBoot ? "boot" : "backlog"}};
-  return gap.dump();
+  return {gap.dump(), EventsAfter(otherBoot ? 0 : since)};
 }
 
 void EventHub::AddSink(EventSink* sink) { sinks_.push_back(sink); }

@@ -56,9 +56,14 @@ class EventHub {
 
   // The events after `since` still in the backlog, in order.
   std::vector<EventPtr> EventsAfter(uint64_t since) const;
-  // What a client that last saw `since` (of boot `boot`, empty: this one)
-  // gets first: a gap event when events were lost to it, or nothing.
-  std::optional<std::string> GapFor(uint64_t since, const std::string& boot) const;
+  // What a client that last saw `since` of boot `boot` (empty: this one)
+  // gets before going live: a gap event when it missed events (older than
+  // the backlog, or of another start), then the backlog's events it lacks.
+  struct Replay {
+    std::optional<std::string> gap;
+    std::vector<EventPtr> events;
+  };
+  Replay ReplayFor(uint64_t since, const std::string& boot) const;
 
   void AddSink(EventSink* sink);
   void RemoveSink(EventSink* sink);
@@ -68,7 +73,7 @@ class EventHub {
   void SetReaders(const std::vector<ReaderConfig>& readers);
   const std::vector<ReaderState>& Readers() const { return readers_; }
 
-  void CountDrop(const std::string& reason) { ++drops_[reason]; }
+  void CountDrops(const std::string& reason, uint64_t events) { drops_[reason] += events; }
   const std::map<std::string, uint64_t>& Drops() const { return drops_; }
 
  private:

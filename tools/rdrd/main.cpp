@@ -5,6 +5,7 @@
 
 #include "config.h"
 #include "mqtt_extension.h"
+#include "rdr00800/Rdr00800.h"
 #include "service.h"
 
 namespace {
@@ -21,7 +22,8 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
   rdrd::CommandLine commandLine;
   try {
-    commandLine = rdrd::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    commandLine =
+        rdrd::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), Rdr00800::CredentialFormats());
   } catch (const rdrd::ConfigError& error) {
     std::cerr << "rdrd: " << error.what() << '\n';
     return kExitConfig;

@@ -12,6 +12,38 @@ namespace {
 // How long one wait for a code lasts: a status change shows within it.
 constexpr std::chrono::milliseconds kStatusPatience(250);
 
+const char* ParityName(Rdr00800::ParityCheck parity) {
+  switch (parity) {
+    case Rdr00800::ParityCheck::Ok:
+      return "ok";
+    case Rdr00800::ParityCheck::Failed:
+      return "failed";
+    case Rdr00800::ParityCheck::None:
+      return "none";
+  }
+  return "none";
+}
+
+nlohmann::ordered_json Optional(const std::optional<uint64_t>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+
+// The best reading of `code`, with the attribute names the Python binding
+// uses; null when no format reads it.
+nlohmann::ordered_json CredentialOf(const std::string& code, const CredentialSettings& settings) {
+  const auto found = Rdr00800::DecodeCredentials(code, settings.layout, settings.format);
+  if (found.empty()) return nullptr;
+  const Rdr00800::Credential& best = found.front();
+  return {{"format", best.format},
+          {"bits", best.bits},
+          {"facility", Optional(best.facility)},
+          {"card", Optional(best.card)},
+          {"issue", Optional(best.issue)},
+          {"oem", Optional(best.oem)},
+          {"parity", ParityName(best.parity)},
+          {"raw", best.raw}};
+}
+
 const char* StatusName(Rdr00800::ReadStatus status) {
   using Rdr00800::ReadStatus;
   switch (status) {
@@ -33,6 +65,8 @@ const char* StatusName(Rdr00800::ReadStatus status) {
       return "HungUp";
     case ReadStatus::IoError:
       return "IoError";
+    case ReadStatus::BadFrame:
+      return "BadFrame";
   }
   return "IoError";
 }
@@ -50,6 +84,13 @@ class ReaderWorker {
         session_(config_.port, config_.baud),
         post_(post),
         report_(std::move(report)) {
+    const CredentialSettings& credentials = config_.credentials;
+    const bool em4100 = credentials.layout == "em4100";
+    // EM4100 readers frame with STX/ETX and repeat a card while it lies there.
+    if (credentials.framing == "stx-etx" || (credentials.framing.empty() && em4100)) {
+      session_.SetFraming(Rdr00800::Framing::StxEtx);
+    }
+    session_.SetRepeatHold(std::chrono::milliseconds(credentials.repeatHoldMs.value_or(em4100 ? 1000 : 0)));
     thread_ = std::thread([this] { Run(); });
   }
   ~ReaderWorker() {
@@ -82,7 +123,11 @@ class ReaderWorker {
         });
       }
       if (code) {
-        Post([id = config_.id, code = std::move(*code)](const ReaderReport& to) { to.code(id, code); });
+        std::optional<nlohmann::ordered_json> credential;
+        if (!config_.credentials.layout.empty()) credential = CredentialOf(*code, config_.credentials);
+        Post([id = config_.id, code = std::move(*code), credential = std::move(credential)](const ReaderReport& to) {
+          to.code(id, code, credential);
+        });
       }
     }
   }

@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,11 @@ namespace rdrd {
 using PostToLoop = std::function<void(std::function<void()> work)>;
 
 struct ReaderReport {
-  // Loop thread: a code's bytes, without its line end.
-  std::function<void(const std::string& reader, const std::string& code)> code;
+  // Loop thread: a code's bytes, without its line end, and the card it
+  // decodes to (null when none) when the reader decodes credentials.
+  std::function<void(const std::string& reader, const std::string& code,
+                     const std::optional<nlohmann::ordered_json>& credential)>
+      code;
   // Loop thread: the session's status name ("Ok", "NoSuchDevice", ...) and message.
   std::function<void(const std::string& reader, const std::string& status, const std::string& message)> status;
 };

@@ -153,6 +153,7 @@ class WriteQueue {
     return queued_ <= kSlowClientLimit;
   }
   bool Empty() const { return items_.empty(); }
+  size_t Size() const { return items_.size(); }
   const Bytes& Front() const { return items_.front(); }
   void Pop() {
     queued_ -= items_.front()->size();
@@ -186,7 +187,8 @@ class StreamerBase : public Streamer, public std::enable_shared_from_this<Derive
     if (closed_) return;
     if (!queue_.Push(std::move(bytes))) {
       Log(peer_ + " cut off: " + std::to_string(kSlowClientLimit) + " bytes wait for it");
-      server_.hub.CountDrop("slow_client");
+      // What waited is lost to it; the one being written may have gone out in part.
+      server_.hub.CountDrops("slow_client", queue_.Size() - (writing_ ? 1 : 0));
       Close();
       return;
     }
@@ -207,12 +209,11 @@ class StreamerBase : public Streamer, public std::enable_shared_from_this<Derive
                                          if (!self->closed_ && !self->queue_.Empty()) self->WriteNext();
                                        });
   }
-  void Replay(const Decision& decision, std::string_view gapPrefix) {
+  void Replay(const Decision& decision) {
     if (!decision.replay) return;
-    if (auto gap = server_.hub.GapFor(decision.since, decision.boot)) {
-      static_cast<Derived*>(this)->PushGap(*gap, gapPrefix);
-    }
-    for (const EventPtr& event : server_.hub.EventsAfter(decision.since)) {
+    const auto replay = server_.hub.ReplayFor(decision.since, decision.boot);
+    if (replay.gap) static_cast<Derived*>(this)->PushGap(*replay.gap);
+    for (const EventPtr& event : replay.events) {
       static_cast<Derived*>(this)->Deliver(event, nullptr);
     }
   }
@@ -226,6 +227,7 @@ class StreamerBase : public Streamer, public std::enable_shared_from_this<Derive
   void Unregister() {
     if (closed_) return;
     closed_ = true;
+    Log(peer_ + " disconnected");
     server_.live.erase(this);
     server_.streamers.erase(this);
     --(server_.counts.*count_);
@@ -254,7 +256,7 @@ class SseStreamer : public StreamerBase<SseStreamer> {
     }
     head += "\r\n";
     Push(std::make_shared<const std::string>(std::move(head)));
-    Replay(decision, "");
+    Replay(decision);
     Ready();
     WatchForClose();
   }
@@ -263,9 +265,7 @@ class SseStreamer : public StreamerBase<SseStreamer> {
              ? sseFrame
              : std::make_shared<const std::string>(SseFrame(std::to_string(event->seq), event->type, event->json)));
   }
-  void PushGap(const std::string& gap, std::string_view) {
-    Push(std::make_shared<const std::string>(SseFrame("", "gap", gap)));
-  }
+  void PushGap(const std::string& gap) { Push(std::make_shared<const std::string>(SseFrame("", "gap", gap))); }
   template <typename Handler>
   void Write(const Bytes& bytes, Handler&& handler) {
     net::async_write(stream_, net::buffer(*bytes), std::forward<Handler>(handler));
@@ -312,7 +312,7 @@ class WebSocketStreamer : public StreamerBase<WebSocketStreamer> {
       }
     }));
     // Events queue from now on and go out once the handshake is done.
-    Replay(decision, "");
+    Replay(decision);
     socket_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
       if (error) return self->Close();
       self->Ready();
@@ -320,7 +320,7 @@ class WebSocketStreamer : public StreamerBase<WebSocketStreamer> {
     });
   }
   void Deliver(const EventPtr& event, const Bytes&) override { Push(Bytes(event, &event->json)); }
-  void PushGap(const std::string& gap, std::string_view) { Push(std::make_shared<const std::string>(gap)); }
+  void PushGap(const std::string& gap) { Push(std::make_shared<const std::string>(gap)); }
   template <typename Handler>
   void Write(const Bytes& bytes, Handler&& handler) {
     socket_.text(true);

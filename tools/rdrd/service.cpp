@@ -36,7 +36,10 @@ class Service {
         hub_(config_.serverId, config_.backlog),
         server_(loop_, hub_, RDRD_VERSION),
         readers_([this](std::function<void()> work) { net::post(loop_, std::move(work)); },
-                 ReaderReport{[this](const std::string& reader, const std::string& code) { OnCode(reader, code); },
+                 ReaderReport{[this](const std::string& reader, const std::string& code,
+                                     const std::optional<nlohmann::ordered_json>& credential) {
+                                OnCode(reader, code, credential);
+                              },
                               [this](const std::string& reader, const std::string& status, const std::string& message) {
                                 OnStatus(reader, status, message);
                               }}),
@@ -61,9 +64,10 @@ class Service {
   }
 
  private:
-  void OnCode(const std::string& reader, const std::string& code) {
+  void OnCode(const std::string& reader, const std::string& code,
+              const std::optional<nlohmann::ordered_json>& credential) {
     if (commandLine_.logCodes) Log("reader " + reader + ": code " + code);
-    hub_.PublishCode(reader, code);
+    hub_.PublishCode(reader, code, credential);
   }
 
   void OnStatus(const std::string& reader, const std::string& status, const std::string& message) {
