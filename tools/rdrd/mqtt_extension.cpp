@@ -77,9 +77,7 @@ class MqttExtension final : public Extension, public EventSink, public EventBack
       settings->topicPrefix = config.mqtt.topicPrefix;
       settings->serverId = config.serverId;
       settings->log = [](std::string_view line) { Log("mqtt: " + std::string(line)); };
-      settings->lost = [this](uint64_t count) {
-        for (uint64_t i = 0; i < count; ++i) hub_.CountDrop("mqtt_backlog");
-      };
+      settings->lost = [this](uint64_t count) { hub_.CountDrops("mqtt_backlog", count); };
     }
     const bool same = settings ? applied_ && *applied_ == config.mqtt : !applied_;
     if (same) return;
