@@ -60,8 +60,12 @@ add_custom_command(OUTPUT ${staged}/changelog.Debian.gz
                    DEPENDS ${packaging}/changelog)
 add_custom_target(rdr00800_changelog ALL DEPENDS ${staged}/changelog.Debian.gz)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${doc_dir}/rdr00800-tools COMPONENT Tools)
-foreach(component_package IN ITEMS Library:${library_package} Development:librdr00800-dev Tools:rdr00800-tools
-                                   Python:python3-rdr00800)
+set(component_packages Library:${library_package} Development:librdr00800-dev Tools:rdr00800-tools
+                       Python:python3-rdr00800)
+if(TARGET rdrd)
+  list(APPEND component_packages Service:rdr00800-service)
+endif()
+foreach(component_package IN LISTS component_packages)
   string(REPLACE ":" ";" component_package ${component_package})
   list(GET component_package 0 component)
   list(GET component_package 1 package)
@@ -80,6 +84,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                                 WORLD_READ WORLD_EXECUTE)
 set(CPACK_COMPONENTS_ALL Library Development Tools Python)
+# Maintainer scripts 0755 and the other control files 0644, whatever the
+# source tree's modes.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 # Every package's modes come from here, never from the checkout, whose modes
 # a release tarball changes (git archive writes 0775 and 0664): control files
@@ -140,5 +147,10 @@ set(CPACK_COMPONENT_PYTHON_DESCRIPTION
     "badge-reader support library - Python 3 module
 The module rdr00800 calls the library's C interface through ctypes: reads,
 scans, settings, windows and the decryption gateway from Python.")
+
+if(TARGET rdrd)
+  list(APPEND CPACK_COMPONENTS_ALL Service)
+  include(${PROJECT_SOURCE_DIR}/cmake/ServicePackaging.cmake)
+endif()
 
 include(CPack)

@@ -15,6 +15,7 @@ if ((${#packages[@]} == 0)); then
     libserialport-dev libcli11-dev libx11-dev libxtst-dev xvfb
     clang clang-format libclang-rt-14-dev python3-serial libboost-system-dev
     libboost-dev nlohmann-json3-dev libtomlplusplus-dev
+    libmosquitto-dev mosquitto chromium python3-websockets systemd
     help2man lintian dpkg-dev man-db python3 ser2net
   )
 fi

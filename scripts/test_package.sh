@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (librdr00800-N, librdr00800-dev, rdr00800-tools,
-# python3-rdr00800) from a release tree, as a release tarball holds this
-# checkout (git archive of HEAD with the changes not yet committed, in
-# git archive's modes, in <build tree>/source), checks them with lintian and installs them with dpkg
+# python3-rdr00800, rdr00800-service) from a release tree, as a release tarball
+# holds this checkout (git archive of HEAD with the changes not yet committed,
+# in git archive's modes, in <build tree>/source), checks them with lintian and
+# installs them with dpkg
 # into a throwaway copy of this machine: an overlay over / in a mount
 # namespace of its own, so the machine's files and dpkg database stay as
 # they are. There it runs rdr demo from /usr/bin, builds the README's host
 # with pkg-config against /usr and runs it against rdr simulate, runs the
 # README's Python example, tries the bash completion and the man page,
+# checks rdrd's unit with systemd-analyze verify and starts rdrd on its
+# packaged configuration with the token as its credential,
 # removes the packages with dpkg -r and checks that no file of theirs is
 # left. As root, on Debian.
 #
@@ -36,7 +39,7 @@ if [[ $mode == --inside ]]; then
   simulator=""
   trap '[[ -z $simulator ]] || kill "$simulator"' EXIT
   packages=("$build"/librdr00800-[0-9]*_*.deb "$build"/librdr00800-dev_*.deb "$build"/rdr00800-tools_*.deb
-    "$build"/python3-rdr00800_*.deb)
+    "$build"/python3-rdr00800_*.deb "$build"/rdr00800-service_*.deb)
   # What of the packages' directories exists before, so that it may stay.
   for package in "${packages[@]}"; do dpkg-deb --fsys-tarfile "$package" | tar -t; done | sed 's|^\./|/|' |
     sort -u >contents
@@ -82,8 +85,25 @@ if [[ $mode == --inside ]]; then
   man -w rdr
   MANWIDTH=100 man rdr 2>/dev/null | grep -q '^ *Needs: --optical$'
 
+  step "rdr00800-service: its unit, files, token and configuration"
+  systemd-analyze verify /usr/lib/systemd/system/rdrd.service
+  man -w rdrd
+  [[ $(dpkg-query -W -f='${Conffiles}' rdr00800-service) == *" /etc/rdr00800/rdrd.toml "* ]]
+  [[ $(stat -c %a /usr/lib/systemd/system/rdrd.service /etc/rdr00800/rdrd.toml /usr/share/man/man8/rdrd.8.gz |
+    sort -u) == 644 ]]
+  [[ $(stat -c %a /etc/rdr00800/token) == 600 && $(wc -c </etc/rdr00800/token) == 48 ]]
+  mkdir credentials && cp /etc/rdr00800/token credentials/token
+  # In a network namespace of its own: the packaged port may be taken on this machine.
+  CREDENTIALS_DIRECTORY=$PWD/credentials unshare --net -- sh -c \
+    'ip link set lo up && exec /usr/bin/rdrd --config /etc/rdr00800/rdrd.toml' 2>rdrd.log &
+  rdrd=$!
+  until grep -q "listening on 127.0.0.1:8765" rdrd.log; do kill -0 "$rdrd" && sleep 0.05; done
+  kill -TERM "$rdrd" && wait "$rdrd"
+
   step "dpkg -r"
-  dpkg -r python3-rdr00800 rdr00800-tools librdr00800-dev "$(basename "${packages[0]}" | cut -d_ -f1)" >/dev/null
+  dpkg -r rdr00800-service python3-rdr00800 rdr00800-tools librdr00800-dev "$(basename "${packages[0]}" | cut -d_ -f1)" >/dev/null
+  # Removal keeps the conffile and the token, as Debian does; the purge takes them.
+  dpkg --purge rdr00800-service >/dev/null
   left=$(while read -r path; do [[ ! -e $path && ! -L $path ]] || echo "$path"; done <contents | comm -23 - existed)
   if [[ -n $left ]]; then
     echo "left behind after dpkg -r:" >&2
@@ -102,7 +122,8 @@ fi
 
 step "packages"
 bash "$root/scripts/setup.sh" cmake ninja-build g++ pkg-config unixodbc-dev libsqliteodbc libcli11-dev libx11-dev \
-  libxtst-dev help2man lintian dpkg-dev man-db python3
+  libxtst-dev help2man lintian dpkg-dev man-db python3 libboost-dev nlohmann-json3-dev libtomlplusplus-dev \
+  libmosquitto-dev systemd
 
 step "a release tree in ${source#"$root"/}"
 # Tracked files only, as committed plus what is changed but not committed;

@@ -1,7 +1,8 @@
 // The benchmark report: one table of the library against the ways a user
 // would poll a reader otherwise (bare termios, libserialport, pyserial,
 // Boost.Asio with a deadline timer), all measured in this one run, rounds
-// interleaved; then the scanner and decoder figures of their own benchmarks.
+// interleaved; then the scanner and decoder figures of their own benchmarks,
+// and rdrd's beside a minimal Python relay (rdrd_bench).
 //
 //   bench_report [rounds of the queued poll, default 2000] [rounds through ser2net, default 20]
 //   (as root: libserialport needs a private mount)
@@ -222,6 +223,7 @@ int main(int argc, char** argv) {
   const std::string scanner = OutputOf(std::string(RDR00800_SCANNER_BENCH) + " 2000 5");
   const std::string decode =
       OutputOf(std::string(RDR00800_DECODE_BENCH) + " --benchmark_min_time=1 --benchmark_format=json");
+  const std::string rdrd = OutputOf(RDR00800_RDRD_BENCH);
 
   constexpr size_t kOurs = 0, kBare = 1;
   const auto overshootMs = [](double micros) {
@@ -298,6 +300,21 @@ int main(int argc, char** argv) {
   std::printf("%-44s %13.2fx\n", "  proximity decode vs pinned", proximityRate / pinnedRate);
   std::printf("%-44s %14.3g\n", "DecodeCredentials, \"auto\", 12 matches (frames/s)",
               FramesPerSecond(decode, "DecodeCredentialsOf/auto"));
+  // rdrd in the first column, the Python relay in pyserial's.
+  const double rdrdMedian = NumberAfter(rdrd, "rdrd line end -> WebSocket: median ");
+  const double relayMedian = NumberAfter(rdrd, "python relay line end -> WebSocket: median ");
+  networkRow("rdrd line end -> WebSocket message (ms)", figure("%.3f", rdrdMedian), figure("%.3f", relayMedian));
+  networkRow("  p99 (ms)", figure("%.3f", NumberAfter(rdrd, "rdrd line end", "p99 ")),
+             figure("%.3f", NumberAfter(rdrd, "python relay line end", "p99 ")));
+  networkRow("  vs rdrd", "1.00x", figure("%.1fx", relayMedian / rdrdMedian));
+  networkRow("  CPU while relaying (% of a core)", figure("%.2f", NumberAfter(rdrd, "rdrd line end", "CPU ")),
+             figure("%.2f", NumberAfter(rdrd, "python relay line end", "CPU ")));
+  networkRow("rdrd 1000 codes, 200 WS+SSE+MQTT: last (ms)",
+             figure("%.1f", NumberAfter(rdrd, "rdrd fan-out: last client ")), "");
+  networkRow("  events lost", figure("%.0f", NumberAfter(rdrd, "rdrd fan-out:", "lost ")), "");
+  networkRow("rdrd 50 idle readers: CPU (% of a core)", figure("%.3f", NumberAfter(rdrd, "rdrd idle readers: CPU ")),
+             "");
+  networkRow("  resident memory (MiB)", figure("%.1f", NumberAfter(rdrd, "rdrd idle readers:", "RSS ")), "");
   std::printf(
       "\n%d rounds of the queued poll and %d of the open failure (after %d unrecorded each), %d of the 12-byte "
       "frame, the contenders in a new shuffled order each round; short reads %d, %d, %d.\n"
@@ -305,8 +322,10 @@ int main(int argc, char** argv) {
       "the queue, its open and read+close timed in the interpreter.\n"
       "%d rounds through ser2net on loopback serving the pty, its reader sending a %zu-byte frame when ser2net "
       "opens it; pyserial through serial_for_url(\"rfc2217://...?ign_set_control\").\n"
+      "rdrd: %s"
       "%ld CPUs, %s\n",
       rounds, kOpenFailureRounds, kWarmupRounds, kOvershootRounds, queuedPoll.shortReads, shortFrame.shortReads,
-      openFailure.shortReads, networkRounds, rdrbench::kFrame, ::sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str());
+      openFailure.shortReads, networkRounds, rdrbench::kFrame,
+      rdrd.substr(rdrd.rfind('\n', rdrd.size() - 2) + 1).c_str(), ::sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str());
   return 0;
 }

@@ -388,7 +388,7 @@ struct RDR00800_API Credential {
   //   "hex"    raw.
   // An unknown form name, or "code" for a format the catalogue does not
   // hold, throws std::invalid_argument naming it.
-  std::string Form(std::string_view name) const;
+  RDR00800_API std::string Form(std::string_view name) const;
 };
 
 // Every catalogue format that reads `frame` in `layout`, best first: parity

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/test_kit.h"
 
@@ -40,5 +41,11 @@ class Ser2netServer {
 
 // A loopback port nothing listens on at the moment of the call.
 uint16_t FreeLoopbackPort();
+// Whether something listens on 127.0.0.1:`port` at the moment of the call.
+bool ListeningOnLoopback(uint16_t port);
+// Starts `argv` (a server that stays in the foreground, its output
+// discarded) and returns its pid once something listens on each of `ports`
+// on 127.0.0.1. Throws std::runtime_error when it ends first.
+pid_t StartLoopbackServer(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports);
 
 }  // namespace rdrtest

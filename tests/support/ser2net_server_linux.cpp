@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -13,11 +14,9 @@
 
 namespace rdrtest {
 
-namespace {
-
-// Whether something listens on 127.0.0.1:`port`, from /proc/net/tcp, without
-// connecting: a connection would make ser2net open the device.
-bool Listening(uint16_t port) {
+// From /proc/net/tcp, without connecting: a connection would make ser2net
+// open the device.
+bool ListeningOnLoopback(uint16_t port) {
   std::ifstream table("/proc/net/tcp");
   char wanted[32];
   std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
@@ -27,7 +26,29 @@ bool Listening(uint16_t port) {
   return false;
 }
 
-}  // namespace
+pid_t StartLoopbackServer(const std::vector<std::string>& argv, const std::vector<uint16_t>& ports) {
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("cannot fork for " + argv.at(0));
+  if (pid == 0) {
+    // Their complaints about mDNS and the like are no part of any test.
+    if (std::freopen("/dev/null", "w", stdout) && std::freopen("/dev/null", "w", stderr)) {
+      std::vector<char*> args;
+      for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+    }
+    ::_exit(127);
+  }
+  // Waits for it to listen, or to end: a server ends at once on a configuration it refuses.
+  while (!std::all_of(ports.begin(), ports.end(), ListeningOnLoopback)) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      throw std::runtime_error(argv[0] + " ended at start, status " + std::to_string(status));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pid;
+}
 
 uint16_t FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -53,24 +74,7 @@ Ser2netServer::Ser2netServer(const std::string& device) : telnetPort_(FreeLoopba
                         << "\n  connector: serialdev," << device << ",9600n81,local\n"
                         << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_ << "\n  connector: serialdev,"
                         << device << ",9600n81,local\n";
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("cannot fork for ser2net");
-  if (pid_ == 0) {
-    // Its complaints about mDNS and the like are no part of any test.
-    if (std::freopen("/dev/null", "w", stdout) && std::freopen("/dev/null", "w", stderr)) {
-      ::execl("/usr/sbin/ser2net", "ser2net", "-n", "-u", "-c", config.c_str(), static_cast<char*>(nullptr));
-    }
-    ::_exit(127);
-  }
-  // Waits for it to listen, or to end: it ends at once on a configuration it refuses.
-  while (!Listening(telnetPort_) || !Listening(rawPort_)) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      throw std::runtime_error("ser2net ended at start, status " + std::to_string(status));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  pid_ = StartLoopbackServer({"/usr/sbin/ser2net", "-n", "-u", "-c", config}, {telnetPort_, rawPort_});
 }
 
 void Ser2netServer::Kill() {

@@ -24,6 +24,7 @@ class ChildProcess {
   std::optional<std::string> ReadLine(std::chrono::milliseconds patience = std::chrono::seconds(10));
   // The same for standard error.
   std::optional<std::string> ReadErrorLine(std::chrono::milliseconds patience = std::chrono::seconds(10));
+  int Pid() const { return pid_; }
   // Sends `signal` while the child has not been reaped.
   void Signal(int signal);
   // Waits for the end; the exit status, or 128 + signal.

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <charconv>
 #include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -125,8 +126,18 @@ bool IsOrigin(std::string_view origin) {
 
 using FailWith = std::function<void(std::string_view reason)>;
 
+// Under systemd the token is the unit's credential (LoadCredential=):
+// "${CREDENTIALS_DIRECTORY}/token" names it wherever systemd put it.
+std::string TokenPath(const std::string& tokenFile, const FailWith& fail) {
+  static constexpr std::string_view kCredentials = "${CREDENTIALS_DIRECTORY}";
+  if (!tokenFile.starts_with(kCredentials)) return tokenFile;
+  const char* directory = std::getenv("CREDENTIALS_DIRECTORY");
+  if (directory == nullptr || *directory == '\0') fail("CREDENTIALS_DIRECTORY is not set (rdrd.service sets it)");
+  return directory + tokenFile.substr(kCredentials.size());
+}
+
 std::string ReadToken(const std::string& tokenFile, const FailWith& fail) {
-  std::ifstream in(tokenFile, std::ios::binary);
+  std::ifstream in(TokenPath(tokenFile, fail), std::ios::binary);
   if (!in) fail("cannot read the token file");
   std::ostringstream text;
   text << in.rdbuf();

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "config.h"
+#include "mqtt_extension.h"
 #include "rdr00800/Rdr00800.h"
 #include "service.h"
 
@@ -38,5 +39,5 @@ int main(int argc, char** argv) {
     std::cout << "rdrd " << RDRD_VERSION << '\n';
     return 0;
   }
-  return rdrd::RunService(commandLine, {});
+  return rdrd::RunService(commandLine, {rdrd::MakeMqttExtension});
 }
