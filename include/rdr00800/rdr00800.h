@@ -97,7 +97,8 @@ RDR00800_CAPI char* Rdr00800_PortDevicePath(const char* port);
 #define RDR00800_READ_IO_ERROR 8
 RDR00800_CAPI int32_t Rdr00800_LastReadStatus(void);
 /* The same read's outcome as one line for a person; the empty text after
- * RDR00800_READ_OK. Release with Rdr00800_FreeText. */
+ * RDR00800_READ_OK, except when a NUL ended the frame with other bytes after
+ * it: then how many it left out. Release with Rdr00800_FreeText. */
 RDR00800_CAPI char* Rdr00800_LastReadMessage(void);
 /* Opens the port exclusively, reads its line settings and closes it, without
  * reading: RDR00800_READ_OK when a poll could open it now, else the status a

@@ -53,7 +53,7 @@ TEST(CodeSplitterTest, FramesBecomeCodes) {
       auto result = splitter.Split(frame.bytes, frame.full);
       all.codes.insert(all.codes.end(), result.codes.begin(), result.codes.end());
       all.dropped.insert(all.dropped.end(), result.dropped.begin(), result.dropped.end());
-      all.controls += result.controls;
+      for (const auto& leftOut : result.leftOut) all.controls += leftOut.bytes;
     }
     EXPECT_EQ(all.codes, c.codes) << c.what;
     EXPECT_EQ(all.dropped, c.dropped) << c.what;

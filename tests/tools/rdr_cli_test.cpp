@@ -415,7 +415,7 @@ TEST(RdrScanTest, ASixtyCharacterCodeComesOutWholeWithoutAWarning) {
   EXPECT_EQ(scan.ReadLine(5s), "{\"code\":\"NEXT1\"}");
   scan.Signal(SIGTERM);
   EXPECT_EQ(scan.Wait(), 0);
-  EXPECT_EQ(scan.ErrorOutput(), "rdr: dropped #hash: it does not begin with a letter or digit\n")
+  EXPECT_EQ(scan.ErrorOutput(), "rdr: dropped #hash: it does not begin with an ASCII letter or digit\n")
       << "no 51-byte warning while the port is held";
 }
 
@@ -594,8 +594,8 @@ TEST_F(XvfbTest, FrameOfSeveralCodesArrivesAsCodesEachEndedByOneReturn) {
   EXPECT_EQ(received, expected);
   EXPECT_EQ(scanExit_, 0) << scanError_;
   // Said once for each code that had them.
-  EXPECT_NE(scanError_.find("left out control characters \\x02\\x03\n"), std::string::npos) << scanError_;
-  EXPECT_NE(scanError_.find("left out control characters \\t\n"), std::string::npos) << scanError_;
+  EXPECT_NE(scanError_.find("left out of A1: control characters \\x02\\x03\n"), std::string::npos) << scanError_;
+  EXPECT_NE(scanError_.find("left out of B2: control characters \\t\n"), std::string::npos) << scanError_;
 }
 
 TEST_F(XvfbTest, LostDisplayEndsTheScanWithExitSix) {
