@@ -115,10 +115,6 @@ void PrintExplanation(const std::string& frame, bool json, JsonLine& fields) {
   PrintLine("bits      " + ignored + " " + facility + " " + card + " " + rest);
   PrintLine("          " + padded("ignored", ignored.size()) + " " + padded("facility", facility.size()) + " " +
             padded("card", card.size()) + (rest.empty() ? "" : " ignored"));
-  if (const size_t needed = kCardFirstBit + kCardBits - 1; bits.size() < needed) {
-    PrintLine("short     " + std::to_string(bits.size()) + " bits: the fields need " + std::to_string(needed) +
-              ", so the frame is too short to give a code");
-  }
   PrintLine("facility  bits 10-17 " + facility + " = " + Rdr00800::BinToDec(facility));
   PrintLine("card      bits 18-33 " + card + " = " + Rdr00800::BinToDec(card));
   if (!parity.available) {
@@ -144,7 +140,15 @@ int RunDecode(const DecodeOptions& options, bool json) {
     if (!json) PrintLine("frame     " + ShowEscapes(frame));
     PrintExplanation(frame, json, fields);
   }
-  if (code.empty()) throw CommandError(kExitNothingRead, "the frame decodes to no code");
+  if (code.empty()) {
+    const size_t bits = FrameBitText(frame).size();
+    if (const size_t needed = kCardFirstBit + kCardBits - 1; options.type != "3" && bits < needed) {
+      throw CommandError(kExitNothingRead, "the frame is too short to give a code: " + std::to_string(bits) +
+                                               " bits, and the code is read from bits " +
+                                               std::to_string(kFacilityFirstBit) + "-" + std::to_string(needed));
+    }
+    throw CommandError(kExitNothingRead, "the frame decodes to no code");
+  }
   if (json) {
     PrintLine(fields.Bytes("code", code).str());
   } else {
