@@ -40,6 +40,10 @@ typedef struct Rdr00800PackageInfoTable {
 
 RDR00800_CAPI void Initialize(void);
 RDR00800_CAPI void Finalize(void);
+/* The same entries as Initialize and Finalize, for hosts whose own symbols
+ * use those names. */
+RDR00800_CAPI void Rdr00800_Initialize(void);
+RDR00800_CAPI void Rdr00800_Finalize(void);
 RDR00800_CAPI const Rdr00800PackageInfoTable* GetPackageInfoTable(void);
 /* A resource's bytes (for example "SHOWAVI", "AVI"), with their count in
  * *size; NULL and *size 0 when there is none. Release with Rdr00800_FreeText. */
