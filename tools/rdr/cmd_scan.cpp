@@ -265,9 +265,14 @@ class Relay {
       unreachable_ = outcome.message;
       return;
     }
-    // Within one state a new reason is reported too, a reader that stays connected aside.
-    if (state == state_ && (state == ReaderState::Connected || outcome.message == reason_)) return;
+    // Within one state, a status that stays with new words is news too (a
+    // server down, then the reader behind it unplugged: both no such device);
+    // a status that follows from the last (hung up, then no such device) is not.
+    const bool newReason = state == state_ && state != ReaderState::Connected && outcome.status == reasonStatus_ &&
+                           outcome.message != reason_;
+    reasonStatus_ = outcome.status;
     reason_ = outcome.message;
+    if (state == state_ && !newReason) return;
     const ReaderState previous = std::exchange(state_, state);
     if (quiet_) return;
     switch (state) {
@@ -301,7 +306,9 @@ class Relay {
   bool quiet_;
   bool noWait_;
   ReaderState state_ = ReaderState::Unknown;
-  std::string reason_;  // the message of the state last reported
+  // The status and message of the latest outcome.
+  std::optional<Rdr00800::ReadStatus> reasonStatus_;
+  std::string reason_;
   std::optional<Rdr00800::ReadStatus> lastStatus_;
   std::string lastMessage_;
   std::optional<std::string> unreachable_;
@@ -367,7 +374,7 @@ int RunScan(const ScanOptions& options, bool json) {
 void AddScanCommand(CLI::App& app, CommandBody& body) {
   auto* scan = app.add_subcommand("scan", "Relay each code the optical reader sends until Ctrl-C or SIGTERM");
   scan->footer(
-      "Holds the reader's port open and relays each code as its line end arrives, whole however long (--poll: "
+      "Holds the reader's port open and relays each code as its line end arrives, whole up to 64 KiB (--poll: "
       "one-shot polls of at most 51 bytes instead, as hosts of the library do by default). "
       "Splits what the reader sends into codes at CR, LF or CR LF; each code is one line, one JSON object, or typed "
       "followed by one Return. Control characters are never typed; they and codes that do not begin with a letter "
