@@ -216,7 +216,8 @@ void AddDecryptCommand(CLI::App& app, CommandBody& body) {
       "KQZR32.dll is loaded from the directory of --library, else --dir, else rdr's own directory first; rdr says "
       "on standard error which file answered, and refuses the answer of a file other than the one named. "
       "One-shot style (default): Cliente.Cfg and a KQZR32.dll must be in --dir (the directory of --library "
-      "when --dir is not given, rdr's own directory when neither is), and the host's database must open. Resident style: the library reads "
+      "when --dir is not given, rdr's own directory when neither is), and the host's database must open. Resident "
+      "style: the library reads "
       "Cliente.Cfg from its own directory; no database. An empty code, or one the library answers with "
       "nothing, is not decrypted.");
   auto options = std::make_shared<DecryptOptions>();
