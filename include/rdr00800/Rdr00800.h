@@ -178,6 +178,11 @@ RDR00800_API void SetPortDevice(const std::string& port, const std::string& devi
 // (SetPortDevice mappings first); the empty text when it names none. Any
 // thread.
 RDR00800_API std::string PortDevicePath(const std::string& port);
+// What makes a network port text unusable as written ("port 99999 is out of
+// range 1-65535"); "" for a well-formed one and for any text that is not a
+// network port's (neither rfc2217:// nor tcp://, nor mapped to one). Any
+// thread.
+RDR00800_API std::string NetworkPortProblem(const std::string& port);
 
 // Why a one-shot read gave what it gave. The frame stays exactly as described
 // above; the status comes in addition to it.
@@ -199,7 +204,9 @@ enum class ReadStatus : int32_t {
 // Ok before the first. Any thread; each thread has its own.
 RDR00800_API ReadStatus LastReadStatus();
 // The same read's outcome as one line for a person: the port, its device, what
-// went wrong and, where the system can tell, what to do. "" after Ok.
+// went wrong and, where the system can tell, what to do. "" after Ok, except
+// when the frame ends at a NUL with other bytes after it: then how many the
+// cut left out (the frame itself ends at its first NUL).
 RDR00800_API std::string LastReadMessage();
 // Whether a poll could open `port` now: opens it exclusively, reads its line
 // settings and closes it again, without changing the line or reading a byte.
@@ -274,6 +281,11 @@ class RDR00800_API ReaderSession {
   // port cannot be read (Status() says why). A timeout of 0 takes what has
   // already arrived without waiting.
   std::optional<std::string> NextCode(std::chrono::milliseconds timeout);
+  // The thread that calls NextCode: whether the code NextCode handed out last
+  // is a 4096-byte piece of a longer one, which the next codes go on with;
+  // false for a whole code, the last piece, and once the port failed (a code
+  // the failure cut short has no more pieces).
+  bool CodeContinues() const;
   // Any thread: a waiting NextCode returns std::nullopt at once; when none is
   // waiting, the next one does.
   void Cancel();

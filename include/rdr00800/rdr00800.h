@@ -40,6 +40,10 @@ typedef struct Rdr00800PackageInfoTable {
 
 RDR00800_CAPI void Initialize(void);
 RDR00800_CAPI void Finalize(void);
+/* The same entries as Initialize and Finalize, for hosts whose own symbols
+ * use those names. */
+RDR00800_CAPI void Rdr00800_Initialize(void);
+RDR00800_CAPI void Rdr00800_Finalize(void);
 RDR00800_CAPI const Rdr00800PackageInfoTable* GetPackageInfoTable(void);
 /* A resource's bytes (for example "SHOWAVI", "AVI"), with their count in
  * *size; NULL and *size 0 when there is none. Release with Rdr00800_FreeText. */
@@ -102,7 +106,8 @@ RDR00800_CAPI char* Rdr00800_PortDevicePath(const char* port);
 #define RDR00800_READ_BAD_FRAME 9
 RDR00800_CAPI int32_t Rdr00800_LastReadStatus(void);
 /* The same read's outcome as one line for a person; the empty text after
- * RDR00800_READ_OK. Release with Rdr00800_FreeText. */
+ * RDR00800_READ_OK, except when a NUL ended the frame with other bytes after
+ * it: then how many it left out. Release with Rdr00800_FreeText. */
 RDR00800_CAPI char* Rdr00800_LastReadMessage(void);
 /* Opens the port exclusively, reads its line settings and closes it, without
  * reading: RDR00800_READ_OK when a poll could open it now, else the status a

@@ -57,13 +57,17 @@ std::string EntryOf(const std::array<std::string, N>& table, int32_t index) {
 
 extern "C" {
 
-void Initialize(void) {
+void Rdr00800_Initialize(void) {
   detail::GuardedVoid([] { Pkg_Rdr00800::PackageLoad(); });
 }
 
-void Finalize(void) {
+void Rdr00800_Finalize(void) {
   detail::GuardedVoid([] { Pkg_Rdr00800::PackageUnload(); });
 }
+
+void Initialize(void) { Rdr00800_Initialize(); }
+
+void Finalize(void) { Rdr00800_Finalize(); }
 
 const Rdr00800PackageInfoTable* GetPackageInfoTable(void) {
   // The C declarations mirror the C++ ones member for member.

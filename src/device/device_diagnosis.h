@@ -18,8 +18,10 @@ std::string NoDeviceHint();
 // "; the device belongs to group dialout: add the user to it", or "" when
 // the system names no group that would help.
 std::string PermissionHint(const std::string& path);
-// Who holds `path`: "process 4242 (pos-host)" when the system's records of
-// locks and open files show it, else "another program".
-std::string HolderOf(const std::string& path);
+// Why `path` is busy: "held by process 4242 (pos-host)" when the system's
+// records of locks and open files show it, "held by another program" when it
+// cannot tell, and where it can tell that nobody holds it, that an exclusive
+// flag a program left behind refuses the open, and what clears it.
+std::string BusyReason(const std::string& path);
 
 }  // namespace Rdr00800::detail

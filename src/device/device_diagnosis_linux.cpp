@@ -4,6 +4,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -36,10 +37,13 @@ std::optional<pid_t> FlockHolder(const struct stat& node) {
 }
 
 // Another process with the device open, from /proc/*/fd: a holder that uses
-// TIOCEXCL alone leaves no lock. Only the processes this one may inspect.
-std::optional<pid_t> OpenedBy(const struct stat& node) {
+// TIOCEXCL alone leaves no lock. Only the processes this one may inspect;
+// `allInspected` says whether that was every one.
+std::optional<pid_t> OpenedBy(const struct stat& node, bool& allInspected) {
+  allInspected = false;
   DIR* processes = ::opendir("/proc");
   if (!processes) return std::nullopt;
+  allInspected = true;
   std::optional<pid_t> holder;
   const pid_t self = ::getpid();
   while (!holder) {
@@ -50,7 +54,11 @@ std::optional<pid_t> OpenedBy(const struct stat& node) {
     if (*end != '\0' || pid <= 0 || pid == self) continue;
     const std::string fdDirectory = std::string("/proc/") + process->d_name + "/fd";
     DIR* descriptors = ::opendir(fdDirectory.c_str());
-    if (!descriptors) continue;
+    if (!descriptors) {
+      // A process that ended meanwhile holds nothing; one we may not look into might.
+      if (errno != ENOENT) allInspected = false;
+      continue;
+    }
     while (const dirent* descriptor = ::readdir(descriptors)) {
       struct stat target {};
       if (descriptor->d_name[0] == '.' || ::stat((fdDirectory + "/" + descriptor->d_name).c_str(), &target) != 0) {
@@ -97,14 +105,23 @@ std::string PermissionHint(const std::string& path) {
   return std::string("; the device belongs to group ") + found->gr_name + ": add the user to it";
 }
 
-std::string HolderOf(const std::string& path) {
+std::string BusyReason(const std::string& path) {
   struct stat node {};
-  if (::stat(path.c_str(), &node) != 0) return "another program";
+  if (::stat(path.c_str(), &node) != 0) return "held by another program";
+  bool allInspected = false;
   std::optional<pid_t> holder = FlockHolder(node);
-  if (!holder) holder = OpenedBy(node);
-  if (!holder) return "another program";
-  const std::string name = ProcessName(*holder);
-  return "process " + std::to_string(*holder) + (name.empty() ? "" : " (" + name + ")");
+  if (!holder) holder = OpenedBy(node, allInspected);
+  if (holder) {
+    const std::string name = ProcessName(*holder);
+    return "held by process " + std::to_string(*holder) + (name.empty() ? "" : " (" + name + ")");
+  }
+  // A terminal's exclusive flag (TIOCEXCL) can outlive the program that set
+  // it; only a privileged open, or a new device, gets past it.
+  const std::string clears = "opening and closing the device as root, or replugging the reader, clears it";
+  if (allInspected) return "held by no program: the exclusive flag was left set by a program that ended; " + clears;
+  return "held by another program, or by none: no lock and no process this user may inspect has it open; an "
+         "exclusive flag left set by a program that ended refuses the open too, and " +
+         clears;
 }
 
 }  // namespace Rdr00800::detail

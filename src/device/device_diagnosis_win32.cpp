@@ -23,6 +23,6 @@ std::string PermissionHint(const std::string&) { return {}; }
 
 // Windows keeps no record of which process has a port open that a user
 // program may read.
-std::string HolderOf(const std::string&) { return "another program"; }
+std::string BusyReason(const std::string&) { return "held by another program"; }
 
 }  // namespace Rdr00800::detail

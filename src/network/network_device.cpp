@@ -34,6 +34,18 @@ std::string QuotedLine(std::string_view text) {
   return quoted + "\"";
 }
 
+// Whether `input` begins as a Telnet server's first words do: IAC and one of
+// WILL, WONT, DO, DONT.
+bool StartsWithNegotiation(std::span<const char> input) {
+  return input.size() >= 2 && static_cast<uint8_t>(input[0]) == 0xFF && static_cast<uint8_t>(input[1]) >= 0xFB;
+}
+
+// "HOST:PORT" as a port text gives it, an IPv6 address in brackets.
+std::string HostAndPort(const NetworkAddress& address) {
+  const bool ipv6 = address.host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
+}
+
 // How long a line that reads as a server's refusal waits for the close that
 // follows it before it counts as a reader's code; the server closes at once.
 constexpr std::chrono::milliseconds kRefusalCloseWait{100};
@@ -57,7 +69,8 @@ class NetworkDevice final : public DeviceBackend {
       : address_(std::move(address)),
         path_(std::move(path)),
         connection_(std::move(connection)),
-        firstReadStart_(connectStart) {}
+        firstReadStart_(connectStart),
+        connectedAt_(connectStart) {}
 
   ~NetworkDevice() override {
     if (Tracing()) Trace(path_ + ": close the connection to " + connection_->PeerText());
@@ -114,7 +127,7 @@ class NetworkDevice final : public DeviceBackend {
       // Each Wait that ends is followed by one more Pump: a server that
       // refuses the connection sends its line and closes at once, and the
       // close must be seen before the line is taken for a frame.
-      if (Clock::now() >= until) return count;
+      if (Clock::now() >= until) return count > 0 || !NeverAnsweredTelnet() ? std::optional(count) : std::nullopt;
       ConnectionError error;
       if (connection_->Wait(until, nullptr, error) == TcpConnection::Ready::Failed) return Failed(error);
     }
@@ -131,7 +144,11 @@ class NetworkDevice final : public DeviceBackend {
       ConnectionError error;
       const auto ready = connection_->Wait(deadline, &wake, error);
       if (ready == TcpConnection::Ready::Failed) return Failed(error);
-      if (ready != TcpConnection::Ready::Readable) return 0;
+      if (ready != TcpConnection::Ready::Readable) {
+        // A session has no read to fail; the trace tells why nothing comes.
+        if (!toldNoTelnet_ && Clock::now() - connectedAt_ >= kReadTimeout) NeverAnsweredTelnet();
+        return 0;
+      }
     }
   }
 
@@ -156,6 +173,13 @@ class NetworkDevice final : public DeviceBackend {
         size_t taken = 0;
         size_t produced = 0;
         if (address_.protocol == NetworkProtocol::RawTcp) {
+          if (delivered_ == 0 && StartsWithNegotiation(input)) {
+            Fail(ReadStatus::NotASerialPort, 0,
+                 "the server speaks Telnet (its first bytes negotiate options): name it rfc2217://" +
+                     HostAndPort(address_));
+            if (Tracing()) Trace(path_ + ": the first bytes are Telnet negotiation, not a reader's");
+            return false;
+          }
           taken = produced = std::min(input.size(), buffer.size() - count);
           std::memcpy(buffer.data() + count, input.data(), produced);
         } else {
@@ -194,6 +218,19 @@ class NetworkDevice final : public DeviceBackend {
       }
       return true;
     }
+  }
+
+  // Whether a Telnet connection's server has let a whole read pass without
+  // negotiating anything: a raw TCP port, whose reader got the requests as
+  // bytes. Traced once; recorded as the read's failure.
+  bool NeverAnsweredTelnet() {
+    if (address_.protocol == NetworkProtocol::RawTcp || telnet_.HeardNegotiation()) return false;
+    const std::string said = "the server never answered Telnet within the second: for a raw TCP port, name it tcp://" +
+                             HostAndPort(address_);
+    if (Tracing() && !toldNoTelnet_) Trace(path_ + ": " + said);
+    toldNoTelnet_ = true;
+    Fail(ReadStatus::NothingInTime, 0, said);
+    return true;
   }
 
   // Whether every answer of the server so far is the line asked for.
@@ -240,6 +277,7 @@ class NetworkDevice final : public DeviceBackend {
   std::string path_;
   std::unique_ptr<TcpConnection> connection_;
   std::optional<Clock::time_point> firstReadStart_;
+  Clock::time_point connectedAt_;
   std::chrono::milliseconds readTimeout_ = kReadTimeout;
   std::chrono::milliseconds readInterval_{0};
   LineSettings line_;
@@ -251,6 +289,7 @@ class NetworkDevice final : public DeviceBackend {
   size_t begin_ = 0;
   size_t end_ = 0;
   size_t delivered_ = 0;  // reader's bytes handed out since connecting
+  bool toldNoTelnet_ = false;
 };
 
 }  // namespace
@@ -284,11 +323,19 @@ std::optional<NetworkAddress> ParseNetworkPath(std::string_view path, std::strin
     }
     rest.remove_prefix(host.size());
   }
-  unsigned port = 0;
-  const std::string_view digits = rest.starts_with(':') ? rest.substr(1) : std::string_view();
-  const auto [stop, problem] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-  if (digits.empty() || problem != std::errc() || stop != digits.data() + digits.size() || port == 0 || port > 65535) {
+  if (!rest.starts_with(':') || rest.size() == 1) {
     error = "no port: expected HOST:PORT with PORT from 1 to 65535";
+    return std::nullopt;
+  }
+  const std::string_view digits = rest.substr(1);
+  unsigned long port = 0;
+  const auto [stop, problem] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  if (stop != digits.data() + digits.size() || (problem != std::errc() && problem != std::errc::result_out_of_range)) {
+    error = "port " + QuotedLine(digits) + " is not a number from 1 to 65535";
+    return std::nullopt;
+  }
+  if (problem == std::errc::result_out_of_range || port == 0 || port > 65535) {
+    error = "port " + std::string(digits) + " is out of range 1-65535";
     return std::nullopt;
   }
   address.host = std::string(host);

@@ -186,6 +186,7 @@ void TelnetReceiver::Reply(uint8_t verb, uint8_t option) noexcept {
 }
 
 void TelnetReceiver::OnOption(uint8_t verb, uint8_t option) noexcept {
+  heardNegotiation_ = true;
   if (option == kBinary) {
     // Answers to the client's own requests: acknowledged by not replying.
     if (verb == kWill || verb == kWont) serverBinary_ = verb == kWill;

@@ -65,6 +65,9 @@ class TelnetReceiver {
   const ComPortAnswers& Answers() const noexcept { return answers_; }
   // Counts every answer of the COM port option, to notice a new one.
   uint32_t AnswerCount() const noexcept { return answerCount_; }
+  // Whether the server has negotiated any option yet: a Telnet server
+  // answers the client's requests at once, a raw TCP port never does.
+  bool HeardNegotiation() const noexcept { return heardNegotiation_; }
 
  private:
   enum class State : uint8_t { Data, AfterCr, Command, Option, Subnegotiation, SubnegotiationIac };
@@ -83,6 +86,7 @@ class TelnetReceiver {
   bool subTooLong_ = false;
   ComPortAnswers answers_;
   uint32_t answerCount_ = 0;
+  bool heardNegotiation_ = false;
 };
 
 }  // namespace Rdr00800::detail

@@ -64,7 +64,7 @@ std::string ReadOutcomeMessage(const ReadOutcome& outcome) {
     case ReadStatus::PermissionDenied:
       return PortAndDevice(outcome, path) + ": permission denied" + PermissionHint(path);
     case ReadStatus::Busy:
-      return PortAndDevice(outcome, path) + ": held by " + HolderOf(path);
+      return PortAndDevice(outcome, path) + ": " + BusyReason(path);
     case ReadStatus::NotASerialPort:
       return PortAndDevice(outcome, path) + ": not a serial port";
     case ReadStatus::LineRefused:

@@ -211,6 +211,7 @@ struct ReaderSession::Impl {
   void Fault(detail::DeviceFailure failure) {
     detail::TraceStep(Subject(), "read", failure);
     Release();
+    inLongCode = false;
     const size_t lastEnd = pending.find_last_of("\r\n");
     pending.resize(lastEnd == std::string::npos || lastEnd < head ? head : lastEnd + 1);
     inFrame = false;
@@ -303,6 +304,8 @@ std::optional<std::string> ReaderSession::NextCode(milliseconds timeout) {
     }
   }
 }
+
+bool ReaderSession::CodeContinues() const { return impl_->inLongCode; }
 
 void ReaderSession::Cancel() {
   {

@@ -77,7 +77,12 @@ detail::OpticalPoll ReadFrameFrom(const std::string& port, bool dropLastCharacte
                       outcome.cause);
   }
   if (!count) return poll;
-  poll.frame = detail::CutFrame(std::string_view(buffer.data(), *count), dropLastCharacter);
+  const std::string_view delivered(buffer.data(), *count);
+  poll.frame = detail::CutFrame(delivered, dropLastCharacter);
+  if (const size_t cut = detail::BytesCutByNul(delivered); cut > 0) {
+    outcome.note = "the frame ends at its first NUL: " + std::to_string(cut) +
+                   (cut == 1 ? " byte after it was" : " bytes after it were") + " left out";
+  }
   return poll;
 }
 
@@ -173,7 +178,23 @@ std::string CutFrame(std::string_view delivered, bool dropLastCharacter) {
   return std::string(frame);
 }
 
+size_t BytesCutByNul(std::string_view delivered) {
+  const std::string_view read = delivered.substr(0, kFrameLimit);
+  const size_t nul = read.find('\0');
+  if (nul == std::string_view::npos) return 0;
+  return static_cast<size_t>(std::count_if(read.begin() + static_cast<std::ptrdiff_t>(nul), read.end(),
+                                           [](char byte) { return byte != '\0'; }));
+}
+
 }  // namespace detail
+
+std::string NetworkPortProblem(const std::string& port) {
+  // As the reads see it: a port text mapped to a network reader included.
+  const std::string path = PortDevicePath(port);
+  std::string problem;
+  if (detail::IsNetworkPath(path)) detail::ParseNetworkPath(path, problem);
+  return problem;
+}
 
 std::string GetOpticalReaderValue() { return detail::PollOpticalReader().frame; }
 

@@ -41,5 +41,8 @@ int32_t SpeedFromText(const std::string& text);
 // 51, cut at the first NUL, without the last character when
 // `dropLastCharacter`. Pure; any thread.
 std::string CutFrame(std::string_view delivered, bool dropLastCharacter);
+// How many bytes other than NUL the cut at the first NUL left out of the
+// first 51 `delivered` holds; NULs after it count as padding. Pure; any thread.
+size_t BytesCutByNul(std::string_view delivered);
 
 }  // namespace Rdr00800::detail

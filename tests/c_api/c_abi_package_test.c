@@ -50,6 +50,11 @@ int main(void) {
 
   Finalize();
   expect_text(Rdr00800_Porta(1), "", "Porta(1) after Finalize");
+  /* The prefixed names are the same entries. */
+  Rdr00800_Initialize();
+  expect_text(Rdr00800_Porta(12), "COM12", "Porta(12) after Rdr00800_Initialize");
+  Rdr00800_Finalize();
+  expect_text(Rdr00800_Porta(1), "", "Porta(1) after Rdr00800_Finalize");
 
   return failures ? EXIT_FAILURE : EXIT_SUCCESS;
 }

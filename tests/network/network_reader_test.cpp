@@ -5,8 +5,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <thread>
+#include <vector>
 
 #include "rdr00800/Rdr00800.h"
 #include "serial/serial_test_support.h"
@@ -62,6 +64,45 @@ TEST_F(Ser2netTest, BothAccepterKindsGiveTheFrameWithFfAndCrUnchanged) {
     EXPECT_EQ(result.frame, frame) << path;
     EXPECT_EQ(result.status, ReadStatus::Ok) << path << ": " << result.message;
   }
+}
+
+// Each text met with the other accepter: the mistake is named with the text
+// that fits, instead of Telnet's bytes read as a frame.
+TEST_F(Ser2netTest, ATextMetWithTheOtherAccepterNamesTheRightText) {
+  // A server of its own for the raw accepter, as ser2net frees the device
+  // only some 50 ms after a client left.
+  rdrtest::PtyReader rawReader;
+  rdrtest::Ser2netServer rawServer(rawReader.DevicePath());
+  const std::string telnetPort = server_->Rfc2217Path().substr(std::string("rfc2217://").size());
+  const std::string rawPort = rawServer.TcpPath().substr(std::string("tcp://").size());
+  struct Case {
+    std::string path;
+    ReadStatus status;
+    std::vector<std::string> words;
+  };
+  const Case cases[] = {
+      {"tcp://" + telnetPort,
+       ReadStatus::NotASerialPort,
+       {"the server speaks Telnet", "name it rfc2217://" + telnetPort}},
+      {"rfc2217://" + rawPort, ReadStatus::NothingInTime, {"never answered Telnet", "name it tcp://" + rawPort}},
+  };
+  std::vector<std::string> traced;
+  Rdr00800::SetTraceHandler([&](std::string_view line) { traced.emplace_back(line); });
+  for (const Case& c : cases) {
+    const Result result = Poll(c.path);
+    EXPECT_EQ(result.frame, "") << c.path;
+    EXPECT_EQ(result.status, c.status) << c.path << ": " << result.message;
+    for (const std::string& words : c.words) {
+      EXPECT_NE(result.message.find(words), std::string::npos) << c.path << ": " << result.message;
+    }
+  }
+  Rdr00800::SetTraceHandler(nullptr);
+  const auto saying = [&](std::string_view words) {
+    return std::count_if(traced.begin(), traced.end(),
+                         [&](const std::string& line) { return line.find(words) != std::string::npos; });
+  };
+  EXPECT_GE(saying("the first bytes are Telnet negotiation"), 1);
+  EXPECT_GE(saying("never answered Telnet"), 1);
 }
 
 TEST_F(Ser2netTest, TheServerSetsThePtyToTheSpeedThePollAsked) {
@@ -205,22 +246,33 @@ TEST_F(NetworkReaderTest, ASessionTakesARefusalLineWhoseCloseComesLaterForNoCode
 }
 
 TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"rfc2217://", "no host"},
-      {"tcp://reader", "no port"},
-      {"tcp://reader:0", "no port"},
-      {"tcp://reader:65536", "no port"},
-      {"tcp://[::1:2000", "IPv6"},
-      {"rfc2217://::1:2000", "brackets"},
-      {"rfc2217://a b:1", "no host"},
-      {"tcp://reader.invalid:2000", "cannot resolve reader.invalid"},
-      {"tcp://localhost:1", "port 1 (Connection refused)"},
+  struct Case {
+    const char* path;
+    const char* words;
+    bool malformed;  // NetworkPortProblem says so before any poll
   };
-  for (const auto& [path, words] : cases) {
-    const Result result = Poll(path);
-    EXPECT_EQ(result.status, ReadStatus::NoSuchDevice) << path;
-    EXPECT_NE(result.message.find(words), std::string::npos) << path << ": " << result.message;
+  const Case cases[] = {
+      {"rfc2217://", "no host", true},
+      {"tcp://reader", "no port", true},
+      {"tcp://reader:0", "port 0 is out of range 1-65535", true},
+      {"tcp://reader:65536", "port 65536 is out of range 1-65535", true},
+      {"rfc2217://127.0.0.1:99999999999999999999", "is out of range 1-65535", true},
+      {"tcp://reader:4001x", "port \"4001x\" is not a number", true},
+      {"tcp://[::1:2000", "IPv6", true},
+      {"rfc2217://::1:2000", "brackets", true},
+      {"rfc2217://a b:1", "no host", true},
+      {"tcp://reader.invalid:2000", "cannot resolve reader.invalid", false},
+      {"tcp://localhost:1", "port 1 (Connection refused)", false},
+  };
+  for (const Case& c : cases) {
+    const Result result = Poll(c.path);
+    EXPECT_EQ(result.status, ReadStatus::NoSuchDevice) << c.path;
+    EXPECT_NE(result.message.find(c.words), std::string::npos) << c.path << ": " << result.message;
+    const std::string problem = Rdr00800::NetworkPortProblem(c.path);
+    EXPECT_EQ(!problem.empty(), c.malformed) << c.path << ": " << problem;
+    if (c.malformed) EXPECT_NE(problem.find(c.words), std::string::npos) << c.path << ": " << problem;
   }
+  EXPECT_EQ(Rdr00800::NetworkPortProblem("COM3"), "");
 }
 
 }  // namespace

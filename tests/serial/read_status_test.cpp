@@ -164,7 +164,10 @@ TEST_F(ReadStatusTest, EachCauseHasItsStatusAndMessage) {
          ASSERT_EQ(::chmod(pty.c_str(), 0666), 0);
          holder = std::make_unique<HeldInAnotherProcess>(kPort, true);
        },
-       true, ReadStatus::Busy, com7 + ": held by another program"},
+       true, ReadStatus::Busy,
+       com7 + ": held by another program, or by none: no lock and no process this user may inspect has it open; an "
+              "exclusive flag left set by a program that ended refuses the open too, and opening and closing the "
+              "device as root, or replugging the reader, clears it"},
       {"nothing in time", kPort, [] {}, false, ReadStatus::NothingInTime, com7 + ": nothing arrived within the second"},
       {"ok", kPort, [&] { reader_.SendWholeRead("12345\r\n"); }, false, ReadStatus::Ok, "", "12345\r\n"},
       // A frame cut to nothing at its first NUL still means the reader answered.

@@ -109,7 +109,6 @@ TEST(RdrArgumentsTest, BadArgumentsExitTwoWithOneLine) {
       {"simulate", "--kind", "sonar", "--frame", "1"},
       {"simulate", "--kind", "optical"},
       {"simulate", "--kind", "optical", "--facility", "1", "--card", "2"},
-      {"decrypt", "471260"},
       {"decrypt", "--library", "/etc/passwd", "471260"},
       {"scan", "--port", "/dev/null", "--to", "printer"},
       {"frobnicate"},
@@ -138,8 +137,15 @@ TEST(RdrArgumentsTest, MessagesSayWhatHappened) {
       {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
       {{"read", "--port", "/dev/null", "--baud", "0"}, 2, "'0' is not a line speed"},
       {{"decrypt", "--dir", "/tmp", "471260"}, 7, "no database: give --connection"},
+      {{"decrypt", "471260"}, 7, "no database: give --connection"},
       {{"read", "--port", "/dev/rdr-no-such-device"}, 3, "/dev/rdr-no-such-device"},
       {{"scan", "--port", "--quiet"}, 2, "--port lacks its value: --quiet is another option"},
+      {{"read", "--port", "rfc2217://127.0.0.1:99999"}, 2, "port 99999 is out of range 1-65535"},
+      {{"prox", "--type", "2", "--port", "rfc2217://127.0.0.1"}, 2, "no port: expected HOST:PORT"},
+      {{"scan", "--port", "tcp://:27201"}, 2, "no host"},
+      {{"scan", "--port", "/dev/null", "--baud", "12345"}, 2, "takes one of the speeds"},
+      {{"decode", "--type", "2", "--explain", "zz"}, 4, "too short to give a code"},
+      {{"read", "--port", "/dev/null", "--frobnicate"}, 2, "(see rdr read --help)"},
   };
   for (const Case& c : cases) {
     const RunResult result = RunRdr(c.arguments);
@@ -460,8 +466,61 @@ TEST(RdrScanTest, ASixtyCharacterCodeComesOutWholeWithoutAWarning) {
   EXPECT_EQ(scan.ReadLine(5s), "{\"code\":\"NEXT1\"}");
   scan.Signal(SIGTERM);
   EXPECT_EQ(scan.Wait(), 0);
-  EXPECT_EQ(scan.ErrorOutput(), "rdr: dropped #hash: it does not begin with a letter or digit\n")
+  EXPECT_EQ(scan.ErrorOutput(), "rdr: dropped #hash: it does not begin with an ASCII letter or digit\n")
       << "no 51-byte warning while the port is held";
+}
+
+// What a reader sends that the tool must not lose or cut without a word, and
+// a stop that must wait for the port to be released.
+TEST(RdrReaderFaultsTest, CodesComeWholeOrTheLossIsSaid) {
+  struct Case {
+    const char* what;
+    std::string frame;  // the simulator's, sent once per open (a second apart by the clock)
+    std::vector<std::string> arguments;
+    std::optional<int> stopSignal;  // sent while the command polls
+    int exitCode;
+    std::string firstLine;
+    const char* saying;  // on standard error
+  };
+  const std::string longCode(10000, 'A');
+  const Case cases[] = {
+      {"a code longer than the session's pieces comes out as one",
+       longCode + "\\r\\n",
+       {"scan"},
+       SIGTERM,
+       0,
+       longCode,
+       ""},
+      {"the bytes a NUL cut off are counted",
+       "A\\0B\\r\\n",
+       {"read"},
+       std::nullopt,
+       0,
+       "A",
+       "the frame ends at its first NUL: 3 bytes after it were left out"},
+      {"Ctrl-C ends a read once the poll released the port", "X\\r\\n", {"read"}, SIGINT, 128 + SIGINT, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Simulator simulator({"--kind", "optical", "--frame", c.frame, "--every", "1000"});
+    std::vector<std::string> arguments = {RDR_EXECUTABLE};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    arguments.insert(arguments.end(), {"--port", simulator.Device()});
+    ChildProcess command(arguments);
+    std::string firstLine;
+    if (c.stopSignal == SIGTERM) {
+      firstLine = command.ReadLine(5s).value_or("");
+      command.Signal(SIGTERM);
+    } else if (c.stopSignal) {
+      std::this_thread::sleep_for(300ms);  // within the poll's second
+      command.Signal(*c.stopSignal);
+    }
+    EXPECT_EQ(command.Wait(), c.exitCode) << command.ErrorOutput();
+    const std::string rest = command.RemainingOutput();
+    if (!c.stopSignal) firstLine = rest.substr(0, rest.find('\n'));
+    EXPECT_EQ(firstLine, c.firstLine);
+    EXPECT_NE(command.ErrorOutput().find(c.saying), std::string::npos) << command.ErrorOutput();
+  }
 }
 
 // With --every, a code per period by the clock, however often the host
@@ -662,8 +721,8 @@ TEST_F(XvfbTest, FrameOfSeveralCodesArrivesAsCodesEachEndedByOneReturn) {
   EXPECT_EQ(received, expected);
   EXPECT_EQ(scanExit_, 0) << scanError_;
   // Said once for each code that had them.
-  EXPECT_NE(scanError_.find("left out control characters \\x02\\x03\n"), std::string::npos) << scanError_;
-  EXPECT_NE(scanError_.find("left out control characters \\t\n"), std::string::npos) << scanError_;
+  EXPECT_NE(scanError_.find("left out of A1: control characters \\x02\\x03\n"), std::string::npos) << scanError_;
+  EXPECT_NE(scanError_.find("left out of B2: control characters \\t\n"), std::string::npos) << scanError_;
 }
 
 TEST_F(XvfbTest, LostDisplayEndsTheScanWithExitSix) {

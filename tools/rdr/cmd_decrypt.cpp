@@ -216,7 +216,8 @@ void AddDecryptCommand(CLI::App& app, CommandBody& body) {
       "KQZR32.dll is loaded from the directory of --library, else --dir, else rdr's own directory first; rdr says "
       "on standard error which file answered, and refuses the answer of a file other than the one named. "
       "One-shot style (default): Cliente.Cfg and a KQZR32.dll must be in --dir (the directory of --library "
-      "when --dir is not given), and the host's database must open. Resident style: the library reads "
+      "when --dir is not given, rdr's own directory when neither is), and the host's database must open. Resident "
+      "style: the library reads "
       "Cliente.Cfg from its own directory; no database. An empty code, or one the library answers with "
       "nothing, is not decrypted.");
   auto options = std::make_shared<DecryptOptions>();
@@ -231,9 +232,6 @@ void AddDecryptCommand(CLI::App& app, CommandBody& body) {
   decrypt->add_option("CODE", options->code, "The encrypted code")->required();
   const auto json = AddJsonFlag(*decrypt);
   decrypt->callback([&body, options, json] {
-    if (!options->resident && options->directory.empty() && options->library.empty()) {
-      throw CLI::ValidationError("--dir", "required unless --library or --resident is given");
-    }
     if (!options->library.empty()) {
       // The gateway looks for the library by this name in the file's directory.
       const fs::path library = fs::absolute(options->library);
@@ -244,6 +242,10 @@ void AddDecryptCommand(CLI::App& app, CommandBody& body) {
       options->library = library.string();
     }
     if (!options->directory.empty()) options->directory = fs::absolute(options->directory).string();
+    // Plain `rdr decrypt CODE`: the library and Cliente.Cfg beside rdr, as installed and as built.
+    if (!options->resident && options->directory.empty() && options->library.empty()) {
+      options->directory = ExecutableDirectory();
+    }
     body = [=] { return RunDecrypt(*options, *json); };
   });
 }

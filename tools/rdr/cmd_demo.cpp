@@ -59,7 +59,12 @@ class Demo {
     Rdr00800::RegisterWindow(kDemoWindow, [relayed](uint32_t message, uintptr_t wParam, intptr_t) -> intptr_t {
       if (message == Rdr00800::kWmChar) relayed->back() += static_cast<char>(wParam);
       if (message == Rdr00800::kWmKeyDown && wParam == Rdr00800::kVkReturn) {
-        Say("relayed " + ShowEscapes(relayed->back()) + " and Return");
+        // The library posts the frame's line end as characters too; said apart, so it is not read as typed text.
+        const std::string& text = relayed->back();
+        const size_t end = text.find_last_not_of("\r\n") + 1;
+        Say("relayed " + ShowEscapes(text.substr(0, end)) +
+            (end < text.size() ? ", its line end " + ShowEscapes(text.substr(end)) + " as characters," : "") +
+            " then Return");
         relayed->emplace_back();
       }
       return 0;

@@ -1,5 +1,6 @@
 // rdr read, rdr prox, rdr decode and rdr formats: one poll of a reader, one
 // proximity card, one frame decoded, the card formats the decoder knows.
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "output.h"
 #include "proximity_bits.h"
 #include "rdr00800/Rdr00800.h"
+#include "stop_signal.h"
 
 namespace rdr {
 namespace {
@@ -26,12 +28,20 @@ struct ReadOptions {
 // ("frame", "card"). Shows progress while the poll waits; when it returns
 // nothing, CommandError with the library's reason.
 std::string PollPort(const std::string& port, const std::string& awaited, const std::function<std::string()>& poll) {
+  RefuseMalformedNetworkPort(port);
+  // Ctrl-C or SIGTERM during the poll waits for its second: the poll closes
+  // the port, so that its exclusive hold does not outlive the process.
+  InstallStopSignals();
   std::string result;
   {
     WaitNotice notice("waiting for a " + awaited + " on " + port);
     result = poll();
   }
+  EndIfStopRequested();
   if (result.empty()) throw PollFailure(port, awaited);
+  // A frame with a message is one that a NUL cut short.
+  if (const std::string message = LastReadMessage(); !message.empty())
+    std::fprintf(stderr, "rdr: %s\n", message.c_str());
   return result;
 }
 
@@ -208,7 +218,15 @@ int RunDecode(const DecodeOptions& options, bool json) {
     if (!json) PrintLine("frame     " + ShowEscapes(frame));
     PrintExplanation(frame, json, fields);
   }
-  if (code.empty()) throw CommandError(kExitNothingRead, "the frame decodes to no code");
+  if (code.empty()) {
+    const size_t bits = FrameBitText(frame).size();
+    if (const size_t needed = kCardFirstBit + kCardBits - 1; options.type != "3" && bits < needed) {
+      throw CommandError(kExitNothingRead, "the frame is too short to give a code: " + std::to_string(bits) +
+                                               " bits, and the code is read from bits " +
+                                               std::to_string(kFacilityFirstBit) + "-" + std::to_string(needed));
+    }
+    throw CommandError(kExitNothingRead, "the frame decodes to no code");
+  }
   if (json) {
     PrintLine(fields.Bytes("code", code).str());
   } else {
@@ -221,11 +239,12 @@ int RunDecode(const DecodeOptions& options, bool json) {
 
 void AddReaderCommands(CLI::App& app, CommandBody& body) {
   auto* read = app.add_subcommand("read", "Poll a reader once and print its frame");
-  read->footer("The frame is shown with its control bytes visible: \\r \\n \\x12.");
+  read->footer(
+      "One poll, as hosts of the library make them: waits the whole second for the reader's bytes (at most 51, up to "
+      "the first NUL) and shows the frame with its control bytes visible: \\r \\n \\x12. Ctrl-C or SIGTERM "
+      "ends it once the poll has released the port.");
   auto readOptions = std::make_shared<ReadOptions>();
-  read->add_option("--port", readOptions->port,
-                   "COMn, LPT1, a device path such as /dev/ttyUSB0, or rfc2217://HOST:PORT, tcp://HOST:PORT")
-      ->required();
+  read->add_option("--port", readOptions->port, kPortHelp)->required();
   read->add_option("--baud", readOptions->baud, "Line speed in bits per second")
       ->capture_default_str()
       ->check(LineSpeed());
@@ -239,8 +258,7 @@ void AddReaderCommands(CLI::App& app, CommandBody& body) {
   auto* prox = app.add_subcommand("prox", "Read one proximity card and print its code");
   auto proxOptions = std::make_shared<ProxOptions>();
   prox->add_option("--type", proxOptions->type, "Reader type: 1 (no facility), 3 (plain text) or another")->required();
-  prox->add_option("--port", proxOptions->port, "COMn, LPT1, a device path, rfc2217://HOST:PORT or tcp://HOST:PORT")
-      ->required();
+  prox->add_option("--port", proxOptions->port, kPortHelp)->required();
   prox->add_option("--baud", proxOptions->baud, "Line speed in bits per second")
       ->capture_default_str()
       ->check(LineSpeed());

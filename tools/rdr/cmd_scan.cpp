@@ -30,6 +30,9 @@ constexpr uint32_t kRelayWindow = 1;
 // Pause after a poll that could not reach the reader, so an absent reader
 // costs no processor time and is found again within a fraction of a second.
 constexpr uint32_t kRetryPauseMs = 250;
+// The longest code relayed as one: the session's pieces are joined up to it.
+// Longer ones go out in parts this long, with a line on standard error.
+constexpr size_t kJoinedCodeLimit = 64 * 1024;
 
 struct ScanOptions {
   std::string port;
@@ -137,6 +140,7 @@ struct PollOutcome {
   std::string frame;
   Rdr00800::ReadStatus status = Rdr00800::ReadStatus::Ok;
   std::string message;
+  std::string notice;  // a line for standard error about the code itself
 };
 
 // The reader as a person at the till sees it; one line each time it changes.
@@ -217,14 +221,39 @@ class SessionReader : public Rdr00800::TThread {
       session_ = &session;
     }
     std::optional<Rdr00800::ReadStatus> delivered;
+    std::string deliveredMessage;
+    std::string joined;  // the pieces of a long code so far
+    bool overLimit = false;
     while (!Terminated()) {
       PollOutcome outcome;
-      if (auto code = session.NextCode(std::chrono::milliseconds(kRetryPauseMs))) outcome.frame = std::move(*code);
+      const std::optional<std::string> code = session.NextCode(std::chrono::milliseconds(kRetryPauseMs));
       outcome.status = session.Status();
-      if (outcome.frame.empty() && outcome.status == delivered) continue;
-      // Composed only on a change: for a busy port it searches the system for the holder.
-      if (outcome.status != delivered) outcome.message = InToolTerms(session.StatusMessage());
+      if (code) {
+        joined += *code;
+        const bool continues = session.CodeContinues();
+        if (continues && joined.size() < kJoinedCodeLimit) continue;
+        if (continues && !std::exchange(overLimit, true)) {
+          outcome.notice = "a code longer than " + std::to_string(kJoinedCodeLimit) + " bytes: relayed in parts of " +
+                           std::to_string(kJoinedCodeLimit) + " bytes";
+        }
+        if (!continues) overLimit = false;
+        outcome.frame = std::exchange(joined, {});
+      } else if (!joined.empty() && !session.CodeContinues()) {
+        outcome.notice =
+            "dropped the first " + std::to_string(joined.size()) + " bytes of a code the reader's failure cut short";
+        joined.clear();
+        overLimit = false;
+      }
+      // A reason that changes within one status (a server down, then the reader behind it unplugged) is news too.
+      if (outcome.status != Rdr00800::ReadStatus::Ok || outcome.status != delivered) {
+        outcome.message = InToolTerms(session.StatusMessage());
+      }
+      if (outcome.frame.empty() && outcome.notice.empty() && outcome.status == delivered &&
+          outcome.message == deliveredMessage) {
+        continue;
+      }
       delivered = outcome.status;
+      deliveredMessage = outcome.message;
       Synchronize([&] { deliver_(outcome); });
     }
     std::lock_guard lock(sessionMutex_);
@@ -247,6 +276,20 @@ class SessionReader : public Rdr00800::TThread {
 
 void Report(const std::string& line) { std::fprintf(stderr, "rdr: %s\n", line.c_str()); }
 
+// "left out of ABC: control characters \x02; bytes Windows-1252 leaves undefined \x81".
+std::string LeftOutLine(const CodeSplitter::LeftOut& leftOut) {
+  std::string controls;
+  std::string undefined;
+  for (const char byte : leftOut.bytes) (static_cast<unsigned char>(byte) < 0x80 ? controls : undefined) += byte;
+  std::string line =
+      "left out of " + (leftOut.code.empty() ? std::string("an empty line") : ShownCode(leftOut.code)) + ":";
+  if (!controls.empty()) line += " control characters " + ShowEscapes(controls);
+  if (!undefined.empty()) {
+    line += std::string(controls.empty() ? "" : ";") + " bytes Windows-1252 leaves undefined " + ShowEscapes(undefined);
+  }
+  return line;
+}
+
 // Splits each frame into codes and types them into the relay window; says on
 // standard error what it leaves out and how the reader's state changes. With
 // `noWait`, the first poll that cannot reach the reader ends the scan. Main
@@ -264,13 +307,17 @@ class Relay {
 
   void Take(const PollOutcome& outcome) {
     Follow(outcome);
+    // A poll that read bytes has a message only when a NUL cut its frame short.
+    if (outcome.status == Rdr00800::ReadStatus::Ok && !outcome.message.empty() && !quiet_) Report(outcome.message);
     const bool full = WarnIfFrameFilledTheRead(outcome.frame, lastCharacterDropped_, quiet_);
     Deliver(splitter_.Split(outcome.frame, full));
   }
-  // A session's code: whole however long, its line end already gone.
+  // A session's code: whole up to kJoinedCodeLimit, its line end already gone.
   void TakeCode(const PollOutcome& outcome) {
-    if (outcome.status != lastStatus_) Follow(outcome);
+    if (outcome.status != lastStatus_ || outcome.message != lastMessage_) Follow(outcome);
     lastStatus_ = outcome.status;
+    lastMessage_ = outcome.message;
+    if (!outcome.notice.empty() && !quiet_) Report(outcome.notice);
     Deliver(splitter_.Split(outcome.frame, false));
   }
   // Delivers a code a full last frame left open.
@@ -285,7 +332,14 @@ class Relay {
       unreachable_ = outcome.message;
       return;
     }
-    if (state == state_) return;
+    // Within one state, a status that stays with new words is news too (a
+    // server down, then the reader behind it unplugged: both no such device);
+    // a status that follows from the last (hung up, then no such device) is not.
+    const bool newReason = state == state_ && state != ReaderState::Connected && outcome.status == reasonStatus_ &&
+                           outcome.message != reason_;
+    reasonStatus_ = outcome.status;
+    reason_ = outcome.message;
+    if (state == state_ && !newReason) return;
     const ReaderState previous = std::exchange(state_, state);
     if (quiet_) return;
     switch (state) {
@@ -295,7 +349,9 @@ class Relay {
         return Report((previous == ReaderState::Connected ? "disconnected: " : "waiting for the reader: ") +
                       outcome.message);
       case ReaderState::Busy:
-        return Report("busy: " + outcome.message + "; waiting for it to be free");
+        // A server's refusal already says busy.
+        return Report((outcome.message.find("busy") == std::string::npos ? "busy: " : "") + outcome.message +
+                      "; waiting for it to be free");
       case ReaderState::Denied:
         return Report("permission: " + outcome.message);
       case ReaderState::Unusable:
@@ -305,9 +361,9 @@ class Relay {
   }
 
   void Deliver(const CodeSplitter::Result& result) {
-    if (!result.controls.empty()) Report("left out control characters " + ShowEscapes(result.controls));
+    for (const auto& leftOut : result.leftOut) Report(LeftOutLine(leftOut));
     for (const auto& code : result.dropped) {
-      Report("dropped " + ShowEscapes(code) + ": it does not begin with a letter or digit");
+      Report("dropped " + ShownCode(code) + ": it does not begin with an ASCII letter or digit");
     }
     for (const auto& code : result.codes) {
       if (!credentials_) {
@@ -328,13 +384,20 @@ class Relay {
   bool quiet_;
   bool noWait_;
   ReaderState state_ = ReaderState::Unknown;
+  // The status and message of the latest outcome.
+  std::optional<Rdr00800::ReadStatus> reasonStatus_;
+  std::string reason_;
   std::optional<Rdr00800::ReadStatus> lastStatus_;
+  std::string lastMessage_;
   std::optional<std::string> unreachable_;
   std::optional<CredentialFilter> credentials_;
   CodeSplitter splitter_;
 };
 
 int RunScan(const ScanOptions& options, bool json) {
+  RefuseMalformedNetworkPort(options.port);
+  // One rule in both modes: the polls can only ask for a speed of the table.
+  const int32_t speedIndex = SpeedIndex(options.baud);
   std::optional<X11Delivery> x11 = DeliveryFor(options.to);
   const std::string device = Rdr00800::PortDevicePath(options.port);
   // A port text that names no device never will: no use waiting for it.
@@ -352,12 +415,17 @@ int RunScan(const ScanOptions& options, bool json) {
     // text there, the library's messages name the port as they know it.
     Rdr00800::Portas[1] = options.port;
     Rdr00800::IdPortaOpt = 1;
-    Rdr00800::IdVelocOpt = SpeedIndex(options.baud);
+    Rdr00800::IdVelocOpt = speedIndex;
     Rdr00800::IdTipoOpt = options.type;
     // At least three character times (ten bits each): on a slow line a shorter
     // interval would end polls between two characters of one code.
     const int32_t threeCharactersMs = (30000 + options.baud - 1) / options.baud;
     Rdr00800::ReadIntervalTimeoutMs = options.wholeSecond ? 0 : std::max(options.intervalMs, threeCharactersMs);
+    if (IsNetworkPort(device) && !options.quiet) {
+      Report(
+          "a network reader's server keeps no bytes while no poll is connected, so codes sent between polls are "
+          "lost; without --poll the scan holds the connection (hosts: the session, or ScannerHoldsPort)");
+    }
     reader = std::make_unique<Poller>([&relay](const PollOutcome& outcome) { relay.Take(outcome); });
   } else {
     reader =
@@ -385,7 +453,7 @@ int RunScan(const ScanOptions& options, bool json) {
 void AddScanCommand(CLI::App& app, CommandBody& body) {
   auto* scan = app.add_subcommand("scan", "Relay each code the optical reader sends until Ctrl-C or SIGTERM");
   scan->footer(
-      "Holds the reader's port open and relays each code as its line end arrives, whole however long (--poll: "
+      "Holds the reader's port open and relays each code as its line end arrives, whole up to 64 KiB (--poll: "
       "one-shot polls of at most 51 bytes instead, as hosts of the library do by default). "
       "Splits what the reader sends into codes at CR, LF or CR LF; each code is one line, one JSON object, or typed "
       "followed by one Return. Control characters are never typed; they and codes that do not begin with a letter "
@@ -396,8 +464,8 @@ void AddScanCommand(CLI::App& app, CommandBody& body) {
       "x11:WINDOW_ID sends synthetic key events (XSendEvent), which "
       "some programs ignore; --to x11:focused types through XTest into the focused window, which they accept.");
   auto options = std::make_shared<ScanOptions>();
-  scan->add_option("--port", options->port, "COMn, LPT1 or a device path")->required();
-  scan->add_option("--baud", options->baud, "Line speed, one of the library's table")
+  scan->add_option("--port", options->port, kPortHelp)->required();
+  scan->add_option("--baud", options->baud, "Line speed, one of the library's table (with or without --poll)")
       ->capture_default_str()
       ->check(LineSpeed());
   scan->add_flag("--poll", options->poll,

@@ -1,11 +1,15 @@
 #include "code_splitter.h"
 
+#include <utility>
+
 namespace rdr {
 namespace {
 
 bool IsAsciiLetterOrDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-void Finish(std::string& line, CodeSplitter::Result& result) {
+void Finish(std::string& line, std::string& leftOut, CodeSplitter::Result& result) {
+  if (!leftOut.empty()) result.leftOut.push_back({std::move(leftOut), line});
+  leftOut.clear();
   if (line.empty()) return;
   (IsAsciiLetterOrDigit(line.front()) ? result.codes : result.dropped).push_back(std::move(line));
   line.clear();
@@ -22,21 +26,22 @@ bool IsControlByte(char byte) {
 
 CodeSplitter::Result CodeSplitter::Split(std::string_view frame, bool full) {
   Result result;
-  std::string line = std::move(held_);
-  held_.clear();
+  std::string line = std::exchange(held_, {});
+  std::string leftOut = std::exchange(heldLeftOut_, {});
   for (const char c : frame) {
     if (c == '\r' || c == '\n') {
-      Finish(line, result);  // CR LF ends one line: the LF finds it empty
+      Finish(line, leftOut, result);  // CR LF ends one line: the LF finds it empty
     } else if (IsControlByte(c)) {
-      result.controls += c;
+      leftOut += c;
     } else {
       line += c;
     }
   }
   if (full) {
     held_ = std::move(line);
+    heldLeftOut_ = std::move(leftOut);
   } else {
-    Finish(line, result);
+    Finish(line, leftOut, result);
   }
   return result;
 }

@@ -21,10 +21,15 @@ bool IsControlByte(char byte);
 // text a full frame ended on).
 class CodeSplitter {
  public:
+  // Control characters left out of one line, with what the line kept.
+  struct LeftOut {
+    std::string bytes;
+    std::string code;
+  };
   struct Result {
     std::vector<std::string> codes;    // to deliver, in order
     std::vector<std::string> dropped;  // not beginning with a letter or digit
-    std::string controls;              // control characters left out, in order
+    std::vector<LeftOut> leftOut;      // in order, one for each line that had any
   };
 
   // `full`: the frame filled the whole read, so the text after its last line
@@ -34,6 +39,7 @@ class CodeSplitter {
 
  private:
   std::string held_;
+  std::string heldLeftOut_;
 };
 
 }  // namespace rdr

@@ -1,5 +1,6 @@
 #include "command.h"
 
+#include "decode/ascii_case.h"
 #include "rdr00800/Rdr00800.h"
 
 namespace rdr {
@@ -23,8 +24,11 @@ std::string LastReadMessage() { return InToolTerms(Rdr00800::LastReadMessage());
 CommandError PollFailure(const std::string& port, const std::string& awaited) {
   using Rdr00800::ReadStatus;
   switch (Rdr00800::LastReadStatus()) {
-    case ReadStatus::Ok:  // bytes came, and held nothing
-      return CommandError(kExitNothingRead, "no " + awaited + " in what " + port + " sent");
+    case ReadStatus::Ok: {                        // bytes came, and held nothing
+      const std::string cut = LastReadMessage();  // a NUL may have cut them
+      return CommandError(kExitNothingRead,
+                          "no " + awaited + " in what " + port + " sent" + (cut.empty() ? "" : ": " + cut));
+    }
     case ReadStatus::NothingInTime:
     case ReadStatus::HungUp:
     case ReadStatus::IoError:
@@ -38,6 +42,17 @@ CommandError PollFailure(const std::string& port, const std::string& awaited) {
       break;
   }
   return CommandError(kExitDeviceUnavailable, LastReadMessage());
+}
+
+bool IsNetworkPort(const std::string& device) {
+  using Rdr00800::detail::StartsWithIgnoringAsciiCase;
+  return StartsWithIgnoringAsciiCase(device, "rfc2217://") || StartsWithIgnoringAsciiCase(device, "tcp://");
+}
+
+void RefuseMalformedNetworkPort(const std::string& port) {
+  if (const std::string problem = Rdr00800::NetworkPortProblem(port); !problem.empty()) {
+    throw CommandError(kExitBadArguments, "--port " + port + ": " + problem);
+  }
 }
 
 int32_t SpeedIndex(int32_t baud) {

@@ -57,4 +57,16 @@ CommandError PollFailure(const std::string& port, const std::string& awaited);
 // kExitBadArguments when the table has no such speed.
 int32_t SpeedIndex(int32_t baud);
 
+// What --port takes, for the commands' help.
+inline constexpr const char* kPortHelp =
+    "COMn, LPT1, a device path such as /dev/ttyUSB0, rfc2217://HOST:PORT (a Telnet serial server) or "
+    "tcp://HOST:PORT (raw TCP)";
+
+// Whether `device` (what PortDevicePath gave) is a reader on the network.
+bool IsNetworkPort(const std::string& device);
+
+// CommandError with kExitBadArguments when `port` is a network port text
+// that cannot be right as written ("port 99999 is out of range 1-65535").
+void RefuseMalformedNetworkPort(const std::string& port);
+
 }  // namespace rdr

@@ -42,6 +42,13 @@ std::optional<std::string> OptionWithoutValue(const CLI::App& app, int argc, cha
   return std::nullopt;
 }
 
+// "(see rdr scan --help)" for a command's arguments, "(see rdr --help)" otherwise.
+std::string HelpHint(const CLI::App& app, int argc, char** argv) {
+  const bool command =
+      argc > 1 && !app.get_subcommands([&](const CLI::App* each) { return each->get_name() == argv[1]; }).empty();
+  return command ? std::string(" (see rdr ") + argv[1] + " --help)" : std::string(" (see rdr --help)");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,13 +73,13 @@ int main(int argc, char** argv) {
     return rdr::Fail(rdr::kExitBadArguments, std::string("unknown command '") + argv[1] + "' (see rdr --help)");
   }
   if (const auto lacking = OptionWithoutValue(app, argc, argv)) {
-    return rdr::Fail(rdr::kExitBadArguments, *lacking + " (see rdr --help)");
+    return rdr::Fail(rdr::kExitBadArguments, *lacking + HelpHint(app, argc, argv));
   }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(error);
-    return rdr::Fail(rdr::kExitBadArguments, std::string(error.what()) + " (see rdr --help)");
+    return rdr::Fail(rdr::kExitBadArguments, std::string(error.what()) + HelpHint(app, argc, argv));
   }
   try {
     LoadedPackage package;

@@ -116,13 +116,16 @@ void PrintResult(bool json, const JsonLine& fields, std::string_view bytes) {
   PrintLine(json ? fields.str() : ShowEscapes(bytes));
 }
 
-void PrintCode(bool json, std::string_view code) {
-  if (json) return PrintLine(JsonLine().Cp1252("code", code).str());
+std::string ShownCode(std::string_view code) {
   std::string shown;
   for (const char c : code) {
     shown += static_cast<unsigned char>(c) >= 0x80 ? Rdr00800::Cp1252ToUtf8(std::string(1, c)) : ShowEscapes({&c, 1});
   }
-  PrintLine(shown);
+  return shown;
+}
+
+void PrintCode(bool json, std::string_view code) {
+  PrintLine(json ? JsonLine().Cp1252("code", code).str() : ShownCode(code));
 }
 
 namespace {

@@ -46,6 +46,8 @@ void PrintResult(bool json, const JsonLine& fields, std::string_view bytes);
 // its characters in UTF-8 (€, É, ç), a backslash doubled; with --json as
 // the object {"code": ...}.
 void PrintCode(bool json, std::string_view code);
+// A code as PrintCode shows it without --json.
+std::string ShownCode(std::string_view code);
 
 // A failure: "rdr: <what>" on standard error and, when main() saw --json,
 // an object with `error` and `reason` on standard output. Returns `code`.

@@ -159,6 +159,9 @@ struct SimulatedReader::State {
   std::optional<Clock::time_point> tick;
   // Bytes wait until the latest opener had time to set its line.
   Clock::time_point settled;
+  // The rest of frames[delivered % size] that the terminal's queue had no
+  // room for yet: written as the host reads, so no frame is ever cut.
+  std::string unsent;
 
   bool ByClock() const { return options.pace == SimulatedReaderOptions::Pace::Clock; }
   const std::string& FrameAt(uint32_t index) const { return options.frames[index % options.frames.size()]; }
@@ -169,6 +172,11 @@ struct SimulatedReader::State {
   uint32_t TakeBackUnread() {
     size_t unread = terminal.DropUnread();
     uint32_t taken = 0;
+    if (!unsent.empty()) {  // the frame half written goes again, whole
+      unread -= std::min(unread, FrameAt(delivered).size() - unsent.size());
+      unsent.clear();
+      ++taken;
+    }
     while (delivered > 0 && unread >= FrameAt(delivered - 1).size()) {
       unread -= FrameAt(delivered - 1).size();
       --delivered;
@@ -233,25 +241,36 @@ struct SimulatedReader::State {
 
   bool AllDelivered() const { return options.count != 0 && delivered >= options.count; }
 
-  bool CanWrite(Clock::time_point now) const { return owed > 0 && holders > 0 && now >= settled; }
+  // While a frame waits for room, the next waits for it.
+  bool CanWrite(Clock::time_point now) const { return owed > 0 && holders > 0 && unsent.empty() && now >= settled; }
 
   void WriteOwedFrames() {
-    for (; owed > 0 && !AllDelivered(); --owed) {
-      try {
-        terminal.Send(FrameAt(delivered));
-      } catch (const std::system_error&) {
-        break;  // the queue is full of what the host does not read: nothing more for it
-      }
-      ++delivered;
-      if (options.onSent) options.onSent(delivered);
+    while (unsent.empty() && owed > 0 && !AllDelivered()) {
+      unsent = FrameAt(delivered);
+      --owed;
+      WriteUnsent();
     }
-    owed = 0;
+    if (AllDelivered()) owed = 0;
+  }
+
+  // Writes what the terminal's queue takes of `unsent` without blocking; the
+  // frame counts as delivered once all of it is written.
+  void WriteUnsent() {
+    while (!unsent.empty()) {
+      const ssize_t written = ::write(terminal.ControllingFd(), unsent.data(), unsent.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0 && errno == EAGAIN) return;  // the host reads on: Run waits for room
+      if (written < 0) return unsent.clear();      // a terminal that takes no bytes gets no frame
+      unsent.erase(0, static_cast<size_t>(written));
+    }
+    ++delivered;
+    if (options.onSent) options.onSent(delivered);
   }
 
   // Milliseconds until there is something to do, -1 for none.
   int Timeout(Clock::time_point now) const {
     std::optional<Clock::time_point> next = tick;
-    if (owed > 0 && holders > 0) next = next ? std::min(*next, settled) : settled;
+    if (CanWrite(settled)) next = next ? std::min(*next, settled) : settled;
     if (!next) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
     return static_cast<int>(std::max<decltype(left)>(left, 0));
@@ -260,14 +279,16 @@ struct SimulatedReader::State {
   void Run() {
     for (;;) {
       const int timeout = Timeout(Clock::now());
+      const short terminalEvents = unsent.empty() ? POLLIN : POLLIN | POLLOUT;
       pollfd watched[] = {
-          {stopSignal.get(), POLLIN, 0}, {opens.get(), POLLIN, 0}, {terminal.ControllingFd(), POLLIN, 0}};
+          {stopSignal.get(), POLLIN, 0}, {opens.get(), POLLIN, 0}, {terminal.ControllingFd(), terminalEvents, 0}};
       const int ready = ::poll(watched, 3, timeout);
       if (ready < 0 && errno != EINTR) return;
       if (watched[0].revents) return;
       // Whatever a host writes (or its line echoes) is of no use to a reader.
       if (watched[2].revents & POLLIN) DropHostOutput();
       if (watched[1].revents & POLLIN) OnDeviceEvents();
+      if ((watched[2].revents & POLLOUT) && !unsent.empty()) WriteUnsent();
       const auto now = Clock::now();
       CountPeriods(now);
       if (CanWrite(now)) WriteOwedFrames();

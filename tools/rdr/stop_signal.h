@@ -1,5 +1,6 @@
 // Ctrl-C and SIGTERM as a request to stop, for the commands that run until
-// told to (scan, simulate). One backend per platform (stop_signal_posix.cpp).
+// told to (scan, simulate) and for those that must release a port first
+// (read, prox). One backend per platform (stop_signal_posix.cpp).
 #pragma once
 
 #include <chrono>
@@ -17,5 +18,10 @@ bool StopRequested();
 // Waits up to `timeout` for a stop request; true when one has arrived (also
 // when it arrived before the call). Any thread; blocks only in the wait.
 bool WaitForStop(std::chrono::milliseconds timeout);
+
+// When a stop was requested, ends the process as the signal itself would
+// have, so the shell sees it; otherwise returns. Main thread, once nothing
+// is held open.
+void EndIfStopRequested();
 
 }  // namespace rdr

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 #include <thread>
 
@@ -16,11 +17,13 @@ namespace rdr {
 namespace {
 
 std::atomic<bool> stopRequested{false};
+std::atomic<int> stopSignal{0};
 int wakeRead = -1;
 int wakeWrite = -1;
 
-void OnStopSignal(int) {
+void OnStopSignal(int signal) {
   const int savedErrno = errno;
+  stopSignal.store(signal);
   stopRequested.store(true);
   const char byte = 1;
   [[maybe_unused]] const ssize_t written = ::write(wakeWrite, &byte, 1);
@@ -46,6 +49,13 @@ void InstallStopSignals() {
 }
 
 bool StopRequested() { return stopRequested.load(); }
+
+void EndIfStopRequested() {
+  if (!StopRequested()) return;
+  const int signal = stopSignal.load();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
 
 bool WaitForStop(std::chrono::milliseconds timeout) {
   if (StopRequested()) return true;
