@@ -262,6 +262,8 @@ DECLARATIONS = {
     "Rdr00800_LastError": (_TEXT_OUT, []),
     "Initialize": (None, []),
     "Finalize": (None, []),
+    "Rdr00800_Initialize": (None, []),
+    "Rdr00800_Finalize": (None, []),
     "GetPackageInfoTable": (POINTER(_PackageInfoTable), []),
     "Rdr00800_FindPackageResource": (_TEXT_OUT, [c_char_p, c_char_p, _SIZE_PTR]),
     "Rdr00800_Porta": (_TEXT_OUT, [c_int32]),
