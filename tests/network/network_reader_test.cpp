@@ -261,7 +261,6 @@ TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {
       {"tcp://[::1:2000", "IPv6", true},
       {"rfc2217://::1:2000", "brackets", true},
       {"rfc2217://a b:1", "no host", true},
-      {"tcp://reader.invalid:2000", "cannot resolve reader.invalid", false},
       {"tcp://localhost:1", "port 1 (Connection refused)", false},
   };
   for (const Case& c : cases) {
