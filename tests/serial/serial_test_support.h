@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+#include "support/test_kit.h"
+
 namespace rdrtest {
 
 // Restores every setting, port mapping, table entry and injected failure the
@@ -16,7 +18,7 @@ class SerialTest : public ::testing::Test {
   ~SerialTest() override;
 };
 
-// Runs `body` and returns how long it took.
+// Runs `body` and returns how long it took, truncated to milliseconds.
 template <class Body>
 std::chrono::milliseconds Elapsed(Body&& body) {
   const auto start = std::chrono::steady_clock::now();
