@@ -1,11 +1,13 @@
 // Readers behind a serial device server: polls through a real ser2net serving
 // a pty reader, and a scripted server for the faults ser2net does not make.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <thread>
 
 #include "rdr00800/Rdr00800.h"
@@ -202,6 +204,49 @@ TEST_F(NetworkReaderTest, ASessionTakesARefusalLineWhoseCloseComesLaterForNoCode
   // Returns before the session tries the port again, 250 ms after the refusal.
   EXPECT_EQ(session.NextCode(150ms), std::nullopt);
   EXPECT_EQ(session.Status(), ReadStatus::Busy) << session.StatusMessage();
+}
+
+TEST_F(NetworkReaderTest, CancelEndsASessionsWaitOnASilentServerAtOnce) {
+  ScriptedServer server("", false);
+  Rdr00800::ReaderSession session(server.Path(), 9600);
+  const rdrtest::CancelledWait wait = rdrtest::CancelAfter(session, 100ms);
+  EXPECT_EQ(wait.code, std::nullopt);
+  EXPECT_EQ(session.Status(), ReadStatus::Ok) << session.StatusMessage();
+  EXPECT_LT(wait.afterCancel, rdrtest::kAtOnce);
+}
+
+TEST_F(NetworkReaderTest, AConnectWithoutAnswerEndsWithinThePollsSecond) {
+  // A listener whose accept queue is full drops further connection requests
+  // unanswered, even with SYN cookies: their client waits for an answer.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(queued, reinterpret_cast<sockaddr*>(&address), size), 0);
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const bool answered =
+      ::connect(probe, reinterpret_cast<sockaddr*>(&address), size) == 0 || errno != EINPROGRESS || [&] {
+        pollfd wait{probe, POLLOUT, 0};
+        return ::poll(&wait, 1, 200) > 0;
+      }();
+  ::close(probe);
+  if (answered) {
+    for (const int fd : {queued, listener}) ::close(fd);
+    GTEST_SKIP() << "this kernel answers connections beyond a full accept queue";
+  }
+  Result result;
+  const auto took =
+      rdrtest::Elapsed([&] { result = Poll("tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port))); });
+  for (const int fd : {queued, listener}) ::close(fd);
+  EXPECT_EQ(result.status, ReadStatus::NoSuchDevice) << result.message;
+  EXPECT_NE(result.message.find("no answer"), std::string::npos) << result.message;
+  EXPECT_GE(took, 1000ms - rdrtest::kTimerEarliness);
+  EXPECT_LT(took, 2000ms);
 }
 
 TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {

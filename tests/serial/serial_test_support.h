@@ -5,8 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+#include <string>
 
 #include "support/test_kit.h"
+
+namespace Rdr00800 {
+class ReaderSession;
+}
 
 namespace rdrtest {
 
@@ -25,5 +31,16 @@ std::chrono::milliseconds Elapsed(Body&& body) {
   body();
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
 }
+
+// What a session's NextCode gave when another thread cancelled it `after`
+// its start, and how long it went on after the Cancel.
+struct CancelledWait {
+  std::optional<std::string> code;
+  std::chrono::milliseconds afterCancel;
+};
+CancelledWait CancelAfter(Rdr00800::ReaderSession& session, std::chrono::milliseconds after);
+// Well under the session's 250 ms between attempts to open: a Cancel ends a
+// wait at once.
+inline constexpr std::chrono::milliseconds kAtOnce{150};
 
 }  // namespace rdrtest
