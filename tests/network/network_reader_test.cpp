@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <thread>
 
 #include "rdr00800/Rdr00800.h"
@@ -131,10 +132,19 @@ TEST_F(NetworkReaderTest, AMissingDeviceBehindTheServerIsNoSuchDevice) {
 }
 
 // A server that sends `script` to its one client, then closes the
-// connection `pause` later or keeps it until the client closes it.
+// connection `pause` later or keeps it until the client closes it; or one
+// that holds its `conversation` with the client.
 class ScriptedServer {
  public:
   ScriptedServer(std::string script, bool close, std::chrono::milliseconds pause = 0ms)
+      : ScriptedServer([script = std::move(script), close, pause](int client) {
+          [[maybe_unused]] const ssize_t sent = ::send(client, script.data(), script.size(), MSG_NOSIGNAL);
+          std::this_thread::sleep_for(pause);
+          std::array<char, 256> discard;
+          while (!close && ::recv(client, discard.data(), discard.size(), 0) > 0) {
+          }
+        }) {}
+  explicit ScriptedServer(std::function<void(int client)> conversation)
       : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -145,14 +155,10 @@ class ScriptedServer {
       throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, script = std::move(script), close, pause] {
+    thread_ = std::thread([this, conversation = std::move(conversation)] {
       const int client = ::accept(listener_, nullptr, nullptr);
       if (client < 0) return;
-      [[maybe_unused]] const ssize_t sent = ::send(client, script.data(), script.size(), MSG_NOSIGNAL);
-      std::this_thread::sleep_for(pause);
-      std::array<char, 256> discard;
-      while (!close && ::recv(client, discard.data(), discard.size(), 0) > 0) {
-      }
+      conversation(client);
       ::close(client);
     });
   }
@@ -247,6 +253,36 @@ TEST_F(NetworkReaderTest, AConnectWithoutAnswerEndsWithinThePollsSecond) {
   EXPECT_NE(result.message.find("no answer"), std::string::npos) << result.message;
   EXPECT_GE(took, 1000ms - rdrtest::kTimerEarliness);
   EXPECT_LT(took, 2000ms);
+}
+
+TEST_F(NetworkReaderTest, CodesFromAServerUsingNagleComeWithoutWaitingForDelayedAcks) {
+  // Each round the server asks something the session answers, which puts its
+  // side into delayed acknowledgements; then it sends a line answer and a code
+  // in two writes, the second held by Nagle until the first is acknowledged.
+  constexpr int kRounds = 8;
+  std::array<std::chrono::steady_clock::time_point, kRounds> sentAt;
+  ScriptedServer server([&](int client) {
+    std::array<char, 256> reply;
+    for (int round = 0; round < kRounds; ++round) {
+      const std::string doEcho = "\xff\xfd\x01"s, baudAnswer = "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"s;
+      const std::string code = "CODE" + std::to_string(round) + "\r";
+      ::send(client, doEcho.data(), doEcho.size(), MSG_NOSIGNAL);
+      if (::recv(client, reply.data(), reply.size(), 0) <= 0) return;
+      sentAt[static_cast<size_t>(round)] = std::chrono::steady_clock::now();
+      ::send(client, baudAnswer.data(), baudAnswer.size(), MSG_NOSIGNAL);
+      ::send(client, code.data(), code.size(), MSG_NOSIGNAL);
+    }
+    while (::recv(client, reply.data(), reply.size(), 0) > 0) {
+    }
+  });
+  Rdr00800::ReaderSession session(server.Path(), 9600);
+  std::chrono::steady_clock::duration stalled{};
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_EQ(session.NextCode(2s), "CODE" + std::to_string(round)) << session.StatusMessage();
+    stalled += std::chrono::steady_clock::now() - sentAt[static_cast<size_t>(round)];
+  }
+  session.Close();
+  EXPECT_LT(stalled, kRounds * 10ms) << "a delayed acknowledgement holds each code 40 ms";
 }
 
 TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {
