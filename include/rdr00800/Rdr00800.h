@@ -11,9 +11,9 @@
 // runs its own polling loop and the optical read; everything it delivers to the
 // host runs on the main thread through TThread::Synchronize, which the host
 // serves with CheckSynchronize (or TThread::WaitFor). Reader settings read by
-// the scanner thread are atomics, and the entries of its tables TableTexts
-// that the host may change while it polls; everything else is plain state of the main
-// thread and takes no lock. A ReaderSession is the other exception: it makes
+// the scanner thread are atomics, and its tables' entries TableTexts, which
+// the host may change while it polls; everything else is plain state of the
+// main thread and takes no lock. A ReaderSession is the other exception: it makes
 // no synchronized calls and works on whichever thread uses it (see there).
 //
 // Errors. Reads and decodes report "nothing" as the empty text (a reader

@@ -8,11 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "rdr00800/Rdr00800.h"
 #include "support/test_kit.h"
-
-namespace Rdr00800 {
-class ReaderSession;
-}
 
 namespace rdrtest {
 
