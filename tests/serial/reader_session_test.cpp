@@ -7,9 +7,11 @@
 #include <thread>
 #include <vector>
 
+#include "device/system_call_faults.h"
 #include "rdr00800/Rdr00800.h"
 #include "serial_test_support.h"
 #include "support/pty_reader.h"
+#include "support/simulated_reader.h"
 
 namespace {
 
@@ -112,6 +114,17 @@ TEST_F(ReaderSessionTest, CancelFromAnotherThreadEndsTheWait) {
       EXPECT_EQ(session.NextCode(kPatience), "AFTER1") << c.name << ": a cancel ends one wait";
     }
   }
+}
+
+TEST_F(ReaderSessionTest, BytesQueuedWhenTheReaderHungUpGoOutBeforeTheHangUp) {
+  // A pty empties its queue when it hangs up: the read after the bytes fails instead.
+  ReaderSession session(kPort, 9600);
+  session.NextCode(0ms);
+  Rdr00800::detail::InjectSystemCallFailure(Rdr00800::detail::SystemCall::Read, rdrtest::HangUpError(), 2, 1);
+  reader_.Send("LAST1\r");
+  EXPECT_EQ(session.NextCode(kPatience), "LAST1");
+  EXPECT_EQ(session.NextCode(0ms), std::nullopt);
+  EXPECT_EQ(session.Status(), ReadStatus::HungUp) << session.StatusMessage();
 }
 
 TEST_F(ReaderSessionTest, AReaderPluggedInAgainBehindTheSameLinkIsReadAgain) {
