@@ -273,10 +273,15 @@ int main(int argc, char** argv) {
   const double oursTotal = Median(network.rfc2217Total), pyserialTotal = Median(network.pyserialTotal);
   networkRow("ser2net poll, frame sent at open (ms)", figure("%.2f", oursTotal), figure("%.1f", pyserialTotal));
   networkRow("  vs rdr00800", "1.00x", figure("%.1fx", pyserialTotal / oursTotal));
-  networkRow("  from the frame's sending, rfc2217 (ms)", figure("%.2f", Median(network.rfc2217AfterFrame)), "");
-  networkRow("  from the frame's sending, tcp (ms)", figure("%.2f", Median(network.tcpAfterFrame)), "");
-  networkRow("  frames lost",
-             std::to_string(network.rfc2217Lost + network.tcpLost) + "/" + std::to_string(2 * network.rounds),
+  for (const auto& [name, after] : {std::pair{"  from the frame's sending, ", &network.batched},
+                                    std::pair{"  chardelay: false, ", &network.prompt}}) {
+    for (const auto& [how, samples] : {std::pair{"rfc2217", &after->rfc2217}, std::pair{"tcp", &after->tcp},
+                                       std::pair{"bare socket", &after->bareSocket}}) {
+      const std::string label = name + std::string(how) + " (ms)";
+      networkRow(label.c_str(), figure("%.2f", Median(*samples)), "");
+    }
+  }
+  networkRow("  frames lost", std::to_string(network.lost) + "/" + std::to_string(6 * network.rounds),
              std::to_string(network.pyserialLost) + "/" + std::to_string(network.rounds));
   std::printf("%-44s %14.1f\n", "scanner relay latency, read -> Enter (us)", NumberAfter(scanner, "median "));
   std::printf("%-44s %14.3f\n", "scanner last byte -> Enter, session (ms)",
@@ -321,7 +326,8 @@ int main(int argc, char** argv) {
       "Each poll finds its frame already through the pty; pyserial's once its port is open, as its open empties "
       "the queue, its open and read+close timed in the interpreter.\n"
       "%d rounds through ser2net on loopback serving the pty, its reader sending a %zu-byte frame when ser2net "
-      "opens it; pyserial through serial_for_url(\"rfc2217://...?ign_set_control\").\n"
+      "opens it; the bare socket reads ser2net's raw accepter until the frame is in; chardelay: false, through a "
+      "second ser2net with that option; pyserial through serial_for_url(\"rfc2217://...?ign_set_control\").\n"
       "rdrd: %s"
       "%ld CPUs, %s\n",
       rounds, kOpenFailureRounds, kWarmupRounds, kOvershootRounds, queuedPoll.shortReads, shortFrame.shortReads,

@@ -1,7 +1,9 @@
 #include "network_polls.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -98,42 +100,90 @@ class ReaderAtOpen {
   std::thread thread_;
 };
 
+// A bare client of the raw accepter at `port`: reads until `size` bytes have
+// come or a second has passed, then closes. When the last byte came, if all did.
+std::optional<Clock::time_point> BareSocketRead(uint16_t port, size_t size) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  std::optional<Clock::time_point> last;
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    std::array<char, 256> buffer;
+    for (size_t got = 0; got < size;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      pollfd wait{fd, POLLIN, 0};
+      if (left <= 0 || ::poll(&wait, 1, static_cast<int>(left)) <= 0) break;
+      const ssize_t count = ::recv(fd, buffer.data(), buffer.size(), 0);
+      if (count <= 0) break;
+      got += static_cast<size_t>(count);
+      if (got >= size) last = Clock::now();
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  return last;
+}
+
+uint16_t PortOf(const std::string& path) { return static_cast<uint16_t>(std::stoi(path.substr(path.rfind(':') + 1))); }
+
+// A reader behind its own ser2net, with `options` for its connections.
+struct ServedReader {
+  explicit ServedReader(const std::string& frame, const std::vector<std::string>& options = {})
+      : server(reader.SubordinatePath(), options), atOpen(reader, frame) {}
+  rdrtest::PtyReader reader;
+  rdrtest::Ser2netServer server;
+  ReaderAtOpen atOpen;
+};
+
 }  // namespace
 
 NetworkPolls TimeNetworkPolls(int rounds, const std::function<PollOutcome(const std::string& url)>& pyserialPoll) {
-  rdrtest::PtyReader reader;
-  rdrtest::Ser2netServer server(reader.SubordinatePath());
   const std::string frame = std::string(kFrame - 2, 'N') + "\r\n";
-  ReaderAtOpen readerAtOpen(reader, frame);
+  ServedReader batched(frame);
+  ServedReader prompt(frame, {"chardelay: false"});
   NetworkPolls polls;
   polls.rounds = rounds;
-  // One poll of the library: its total time, the time after the frame, lost.
-  const auto ours = [&](const std::string& path, std::vector<double>* total, std::vector<double>& afterFrame,
-                        int& lost) {
-    Rdr00800::SetPortDevice(kPort, path);
-    readerAtOpen.Arm();
-    const Clock::time_point start = Clock::now();
-    const std::string got = Rdr00800::GetProximidadeReaderValue("2", kPort, 9600);
-    const Clock::time_point end = Clock::now();
-    const auto sent = readerAtOpen.AwaitClose();
-    if (got != frame || !sent) {
-      ++lost;
+  // One read through `served`: `read` returns when the frame was in, or
+  // nullopt when it was not all there.
+  const auto timed = [&](ServedReader& served, std::vector<double>& afterFrame, auto&& read) {
+    served.atOpen.Arm();
+    const std::optional<Clock::time_point> end = read();
+    const auto sent = served.atOpen.AwaitClose();
+    if (!end || !sent) {
+      ++polls.lost;
     } else {
-      afterFrame.push_back(MsBetween(*sent, end));
-      if (total) total->push_back(MsBetween(start, end));
+      afterFrame.push_back(MsBetween(*sent, *end));
     }
-    reader.DropUnread();
+    served.reader.DropUnread();
+  };
+  // The library's poll of `path`; its whole time goes to `total` when given.
+  const auto ours = [&](const std::string& path, std::vector<double>* total) {
+    return [&frame, path, total]() -> std::optional<Clock::time_point> {
+      Rdr00800::SetPortDevice(kPort, path);
+      const Clock::time_point start = Clock::now();
+      const std::string got = Rdr00800::GetProximidadeReaderValue("2", kPort, 9600);
+      const Clock::time_point end = Clock::now();
+      if (got != frame) return std::nullopt;
+      if (total) total->push_back(MsBetween(start, end));
+      return end;
+    };
   };
   for (int round = 0; round < rounds; ++round) {
-    ours(server.Rfc2217Path(), &polls.rfc2217Total, polls.rfc2217AfterFrame, polls.rfc2217Lost);
-    ours(server.TcpPath(), nullptr, polls.tcpAfterFrame, polls.tcpLost);
-    readerAtOpen.Arm();
+    for (auto [served, after] : {std::pair{&batched, &polls.batched}, std::pair{&prompt, &polls.prompt}}) {
+      const bool first = served == &batched;
+      timed(*served, after->rfc2217, ours(served->server.Rfc2217Path(), first ? &polls.rfc2217Total : nullptr));
+      timed(*served, after->tcp, ours(served->server.TcpPath(), nullptr));
+      timed(*served, after->bareSocket, [&] { return BareSocketRead(PortOf(served->server.TcpPath()), kFrame); });
+    }
+    batched.atOpen.Arm();
     // Without ign_set_control pyserial gives up on a pty behind ser2net.
-    const PollOutcome outcome = pyserialPoll(server.Rfc2217Path() + "?ign_set_control");
-    readerAtOpen.AwaitClose();
+    const PollOutcome outcome = pyserialPoll(batched.server.Rfc2217Path() + "?ign_set_control");
+    batched.atOpen.AwaitClose();
     polls.pyserialTotal.push_back(outcome.micros / 1000.0);
     if (outcome.count != kFrame) ++polls.pyserialLost;
-    reader.DropUnread();
+    batched.reader.DropUnread();
   }
   Rdr00800::SetPortDevice(kPort, "");
   return polls;

@@ -11,8 +11,9 @@
 // runs its own polling loop and the optical read; everything it delivers to the
 // host runs on the main thread through TThread::Synchronize, which the host
 // serves with CheckSynchronize (or TThread::WaitFor). Reader settings read by
-// the scanner thread are atomics; everything else is plain state of the main
-// thread and takes no lock. A ReaderSession is the other exception: it makes
+// the scanner thread are atomics, and its tables' entries TableTexts, which
+// the host may change while it polls; everything else is plain state of the
+// main thread and takes no lock. A ReaderSession is the other exception: it makes
 // no synchronized calls and works on whichever thread uses it (see there).
 //
 // Errors. Reads and decodes report "nothing" as the empty text (a reader
@@ -105,10 +106,50 @@ RDR00800_API std::string FindPackageResource(const std::string& name, const std:
 // Port and speed tables, reader settings
 // ---------------------------------------------------------------------------
 
+// An entry of a table the scanner thread reads at every poll while the host
+// may change it on its main thread. An assignment publishes a new immutable
+// text with one atomic store, so a poll neither waits for a lock nor sees a
+// text half written; it reads the text it finds, as a std::string. Replaced
+// texts stay alive as long as the entry (until the library is unloaded): a
+// poll may still be reading one. Reads on any thread, writes on the main
+// thread only.
+class TableText {
+ public:
+  TableText() : TableText(std::string_view()) {}
+  RDR00800_API explicit TableText(std::string_view text);
+  TableText(const TableText& other) : TableText(std::string_view(other.Text())) {}
+  RDR00800_API TableText& operator=(std::string_view text);
+  TableText& operator=(const TableText& other) { return *this = std::string_view(other.Text()); }
+  ~TableText() = default;
+
+  const std::string& Text() const noexcept { return *current_.load(std::memory_order_acquire); }
+  operator const std::string&() const noexcept { return Text(); }
+  const char* c_str() const noexcept { return Text().c_str(); }
+  size_t size() const noexcept { return Text().size(); }
+  bool empty() const noexcept { return Text().empty(); }
+
+  friend bool operator==(const TableText& entry, std::string_view text) noexcept { return entry.Text() == text; }
+  friend bool operator==(const TableText& left, const TableText& right) noexcept { return left.Text() == right.Text(); }
+  friend std::string operator+(std::string_view left, const TableText& right) {
+    return std::string(left) + right.Text();
+  }
+  friend std::string operator+(const TableText& left, std::string_view right) {
+    return left.Text() + std::string(right);
+  }
+  template <class Stream>
+  friend auto operator<<(Stream& out, const TableText& entry) -> decltype(out << entry.Text()) {
+    return out << entry.Text();
+  }
+
+ private:
+  std::atomic<const std::string*> current_;
+  std::vector<std::unique_ptr<const std::string>> texts_;  // every text it held, the current one last
+};
+
 // Port names: index 0 is "", 1..12 are "COM1".."COM12", 13 is "LPT1".
-RDR00800_API extern std::array<std::string, 14> Portas;
+RDR00800_API extern std::array<TableText, 14> Portas;
 // Line speeds as decimal texts, "110" to "921600" (there is no 600).
-RDR00800_API extern std::array<std::string, 13> Velocidades;
+RDR00800_API extern std::array<TableText, 13> Velocidades;
 
 // Optical reader: indices into Portas and Velocidades, and the reader type
 // (2 drops the last character of each frame). Read by the scanner thread at

@@ -49,7 +49,7 @@ std::atomic<bool>* SwitchById(int32_t setting) {
 }
 
 template <size_t N>
-std::string EntryOf(const std::array<std::string, N>& table, int32_t index) {
+std::string EntryOf(const std::array<TableText, N>& table, int32_t index) {
   return index >= 0 && static_cast<size_t>(index) < N ? table[static_cast<size_t>(index)] : std::string();
 }
 

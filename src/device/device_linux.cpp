@@ -271,7 +271,9 @@ std::optional<size_t> TtyBackend::Drain(std::span<char> buffer) {
         Retrying(SystemCall::Read, [&] { return ::read(fd_.get(), buffer.data() + count, buffer.size() - count); });
     if (got > 0) {
       count += static_cast<size_t>(got);
-    } else if (got < 0 && errno == EAGAIN) {
+    } else if ((got < 0 && errno == EAGAIN) || count > 0) {
+      // Bytes a tty held when it hung up are the reader's: they go out, and
+      // the next read reports the hang-up.
       break;
     } else {
       return Fail(ReadStatusOf(got < 0 ? errno : 0), got < 0 ? errno : 0);

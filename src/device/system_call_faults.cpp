@@ -11,6 +11,7 @@ namespace {
 struct InjectedFailure {
   int error = 0;
   int remaining = 0;
+  int realBefore = 0;  // calls still to reach the system first
 };
 
 std::mutex faultsMutex;
@@ -27,9 +28,9 @@ bool AnyRemaining() {
 
 }  // namespace
 
-void InjectSystemCallFailure(SystemCall call, int error, int times) {
+void InjectSystemCallFailure(SystemCall call, int error, int times, int after) {
   std::lock_guard lock(faultsMutex);
-  faults[static_cast<size_t>(call)] = {error, times};
+  faults[static_cast<size_t>(call)] = {error, times, after};
   anyInjected.store(AnyRemaining(), std::memory_order_release);
 }
 
@@ -44,6 +45,7 @@ int TakeInjectedFailure(SystemCall call) noexcept {
   std::lock_guard lock(faultsMutex);
   InjectedFailure& fault = faults[static_cast<size_t>(call)];
   if (fault.remaining <= 0) return 0;
+  if (fault.realBefore > 0) return --fault.realBefore, 0;
   --fault.remaining;
   anyInjected.store(AnyRemaining(), std::memory_order_release);
   return fault.error;

@@ -12,10 +12,10 @@ namespace Rdr00800::detail {
 enum class SystemCall : uint8_t { Open, Lock, GetLine, SetLine, Read, Wait };
 inline constexpr int kSystemCallKinds = 6;
 
-// Makes the next `times` calls of `call` fail with the platform error
-// `error` (an errno value on POSIX) without reaching the system. Tests only;
-// applies to calls on any thread.
-void InjectSystemCallFailure(SystemCall call, int error, int times = 1);
+// Makes the next `times` calls of `call`, after `after` real ones, fail with
+// the platform error `error` (an errno value on POSIX) without reaching the
+// system. Tests only; applies to calls on any thread.
+void InjectSystemCallFailure(SystemCall call, int error, int times = 1, int after = 0);
 // Drops every injected failure not yet used.
 void ClearSystemCallFailures();
 

@@ -101,10 +101,11 @@ detail::OpticalPoll ReadFrame(const std::string& port, bool dropLastCharacter, R
   return poll;
 }
 
+// The entry's text as it is now: the host may replace it while this poll runs.
 template <class Table>
 const std::string* EntryAt(const Table& table, int32_t index) {
   if (index < 0 || static_cast<size_t>(index) >= table.size()) return nullptr;
-  return &table[static_cast<size_t>(index)];
+  return &table[static_cast<size_t>(index)].Text();
 }
 
 }  // namespace

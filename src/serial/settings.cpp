@@ -11,17 +11,32 @@ constexpr std::array<const char*, 13> kSpeedTexts = {"110",   "300",   "1200",  
                                                      "38400", "57600", "115200", "230400", "460800", "921600"};
 
 template <size_t N>
-std::array<std::string, N> TextsOf(const std::array<const char*, N>& constants) {
-  std::array<std::string, N> texts;
-  for (size_t i = 0; i < N; ++i) texts[i] = constants[i];
-  return texts;
+void Fill(std::array<TableText, N>& table, const std::array<const char*, N>& constants) {
+  for (size_t i = 0; i < N; ++i) table[i] = constants[i];
+}
+
+template <size_t N>
+std::array<TableText, N> TextsOf(const std::array<const char*, N>& constants) {
+  std::array<TableText, N> table;
+  Fill(table, constants);
+  return table;
 }
 }  // namespace
 
 // Filled by static initialization, so a host that only maps the library and
 // never runs the unit initialization still finds the tables.
-std::array<std::string, 14> Portas = TextsOf(kPortNames);
-std::array<std::string, 13> Velocidades = TextsOf(kSpeedTexts);
+std::array<TableText, 14> Portas = TextsOf(kPortNames);
+std::array<TableText, 13> Velocidades = TextsOf(kSpeedTexts);
+
+TableText::TableText(std::string_view text) { *this = text; }
+
+TableText& TableText::operator=(std::string_view text) {
+  const std::string* current = current_.load(std::memory_order_relaxed);
+  if (current && *current == text) return *this;
+  texts_.push_back(std::make_unique<const std::string>(text));
+  current_.store(texts_.back().get(), std::memory_order_release);
+  return *this;
+}
 
 std::atomic<int32_t> IdPortaOpt{0};
 std::atomic<int32_t> IdVelocOpt{0};
@@ -37,13 +52,13 @@ std::string IdCriptoCons;
 namespace detail {
 
 void FillTables() {
-  Portas = TextsOf(kPortNames);
-  Velocidades = TextsOf(kSpeedTexts);
+  Fill(Portas, kPortNames);
+  Fill(Velocidades, kSpeedTexts);
 }
 
 void ReleaseUnitTexts() {
-  for (auto& speed : Velocidades) std::string().swap(speed);
-  for (auto& port : Portas) std::string().swap(port);
+  for (auto& speed : Velocidades) speed = "";
+  for (auto& port : Portas) port = "";
   std::string().swap(IdCriptoCons);
 }
 

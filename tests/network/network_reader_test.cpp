@@ -1,12 +1,15 @@
 // Readers behind a serial device server: polls through a real ser2net serving
 // a pty reader, and a scripted server for the faults ser2net does not make.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -170,10 +173,19 @@ TEST_F(NetworkReaderTest, AMissingDeviceBehindTheServerIsNoSuchDevice) {
 }
 
 // A server that sends `script` to its one client, then closes the
-// connection `pause` later or keeps it until the client closes it.
+// connection `pause` later or keeps it until the client closes it; or one
+// that holds its `conversation` with the client.
 class ScriptedServer {
  public:
   ScriptedServer(std::string script, bool close, std::chrono::milliseconds pause = 0ms)
+      : ScriptedServer([script = std::move(script), close, pause](int client) {
+          [[maybe_unused]] const ssize_t sent = ::send(client, script.data(), script.size(), MSG_NOSIGNAL);
+          std::this_thread::sleep_for(pause);
+          std::array<char, 256> discard;
+          while (!close && ::recv(client, discard.data(), discard.size(), 0) > 0) {
+          }
+        }) {}
+  explicit ScriptedServer(std::function<void(int client)> conversation)
       : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -184,14 +196,10 @@ class ScriptedServer {
       throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, script = std::move(script), close, pause] {
+    thread_ = std::thread([this, conversation = std::move(conversation)] {
       const int client = ::accept(listener_, nullptr, nullptr);
       if (client < 0) return;
-      [[maybe_unused]] const ssize_t sent = ::send(client, script.data(), script.size(), MSG_NOSIGNAL);
-      std::this_thread::sleep_for(pause);
-      std::array<char, 256> discard;
-      while (!close && ::recv(client, discard.data(), discard.size(), 0) > 0) {
-      }
+      conversation(client);
       ::close(client);
     });
   }
@@ -243,6 +251,79 @@ TEST_F(NetworkReaderTest, ASessionTakesARefusalLineWhoseCloseComesLaterForNoCode
   // Returns before the session tries the port again, 250 ms after the refusal.
   EXPECT_EQ(session.NextCode(150ms), std::nullopt);
   EXPECT_EQ(session.Status(), ReadStatus::Busy) << session.StatusMessage();
+}
+
+TEST_F(NetworkReaderTest, CancelEndsASessionsWaitOnASilentServerAtOnce) {
+  ScriptedServer server("", false);
+  Rdr00800::ReaderSession session(server.Path(), 9600);
+  const rdrtest::CancelledWait wait = rdrtest::CancelAfter(session, 100ms);
+  EXPECT_EQ(wait.code, std::nullopt);
+  EXPECT_EQ(session.Status(), ReadStatus::Ok) << session.StatusMessage();
+  EXPECT_LT(wait.afterCancel, rdrtest::kAtOnce);
+}
+
+TEST_F(NetworkReaderTest, AConnectWithoutAnswerEndsWithinThePollsSecond) {
+  // A listener whose accept queue is full drops further connection requests
+  // unanswered, even with SYN cookies: their client waits for an answer.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(queued, reinterpret_cast<sockaddr*>(&address), size), 0);
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const bool answered =
+      ::connect(probe, reinterpret_cast<sockaddr*>(&address), size) == 0 || errno != EINPROGRESS || [&] {
+        pollfd wait{probe, POLLOUT, 0};
+        return ::poll(&wait, 1, 200) > 0;
+      }();
+  ::close(probe);
+  if (answered) {
+    for (const int fd : {queued, listener}) ::close(fd);
+    GTEST_SKIP() << "this kernel answers connections beyond a full accept queue";
+  }
+  Result result;
+  const auto took =
+      rdrtest::Elapsed([&] { result = Poll("tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port))); });
+  for (const int fd : {queued, listener}) ::close(fd);
+  EXPECT_EQ(result.status, ReadStatus::NoSuchDevice) << result.message;
+  EXPECT_NE(result.message.find("no answer"), std::string::npos) << result.message;
+  EXPECT_GE(took, 1000ms - rdrtest::kTimerEarliness);
+  EXPECT_LT(took, 2000ms);
+}
+
+TEST_F(NetworkReaderTest, CodesFromAServerUsingNagleComeWithoutWaitingForDelayedAcks) {
+  // Each round the server asks something the session answers, which puts its
+  // side into delayed acknowledgements; then it sends a line answer and a code
+  // in two writes, the second held by Nagle until the first is acknowledged.
+  constexpr int kRounds = 8;
+  std::array<std::chrono::steady_clock::time_point, kRounds> sentAt;
+  ScriptedServer server([&](int client) {
+    std::array<char, 256> reply;
+    for (int round = 0; round < kRounds; ++round) {
+      const std::string doEcho = "\xff\xfd\x01"s, baudAnswer = "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"s;
+      const std::string code = "CODE" + std::to_string(round) + "\r";
+      ::send(client, doEcho.data(), doEcho.size(), MSG_NOSIGNAL);
+      if (::recv(client, reply.data(), reply.size(), 0) <= 0) return;
+      sentAt[static_cast<size_t>(round)] = std::chrono::steady_clock::now();
+      ::send(client, baudAnswer.data(), baudAnswer.size(), MSG_NOSIGNAL);
+      ::send(client, code.data(), code.size(), MSG_NOSIGNAL);
+    }
+    while (::recv(client, reply.data(), reply.size(), 0) > 0) {
+    }
+  });
+  Rdr00800::ReaderSession session(server.Path(), 9600);
+  std::chrono::steady_clock::duration stalled{};
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_EQ(session.NextCode(2s), "CODE" + std::to_string(round)) << session.StatusMessage();
+    stalled += std::chrono::steady_clock::now() - sentAt[static_cast<size_t>(round)];
+  }
+  session.Close();
+  EXPECT_LT(stalled, kRounds * 10ms) << "a delayed acknowledgement holds each code 40 ms";
 }
 
 TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {

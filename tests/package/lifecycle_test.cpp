@@ -15,6 +15,13 @@ const std::array<std::string, 14> kPorts = {"",     "COM1", "COM2", "COM3",  "CO
 const std::array<std::string, 13> kSpeeds = {"110",   "300",   "1200",   "2400",   "4800",   "9600",  "19200",
                                              "38400", "57600", "115200", "230400", "460800", "921600"};
 
+template <size_t N>
+std::array<std::string, N> Texts(const std::array<TableText, N>& table) {
+  std::array<std::string, N> texts;
+  for (size_t i = 0; i < N; ++i) texts[i] = table[i];
+  return texts;
+}
+
 // Each test starts and ends with the unit at its load state.
 class UnitLifecycle : public ::testing::Test {
  protected:
@@ -29,15 +36,15 @@ class UnitLifecycle : public ::testing::Test {
 }  // namespace
 
 TEST(Tables, HoldTheirConstantsAtLoad) {
-  EXPECT_EQ(Portas, kPorts);
-  EXPECT_EQ(Velocidades, kSpeeds);
+  EXPECT_EQ(Texts(Portas), kPorts);
+  EXPECT_EQ(Texts(Velocidades), kSpeeds);
 }
 
 TEST_F(UnitLifecycle, FinalizationAfterOneInitializationEmptiesTheTexts) {
   IdCriptoCons = "chave";
   initialization();
   EXPECT_EQ(UnitInitializationCounter(), -1);
-  EXPECT_EQ(Portas, kPorts);
+  EXPECT_EQ(Texts(Portas), kPorts);
   Finalization();
   EXPECT_EQ(UnitInitializationCounter(), 0);
   for (const auto& port : Portas) EXPECT_TRUE(port.empty());
@@ -59,7 +66,7 @@ TEST_F(UnitLifecycle, NestedInitializationsFinalizeOnlyAtTheOutermost) {
   initialization();
   initialization();
   Finalization();
-  EXPECT_EQ(Portas, kPorts) << "one initialization is still outstanding";
+  EXPECT_EQ(Texts(Portas), kPorts) << "one initialization is still outstanding";
   Finalization();
   EXPECT_TRUE(Portas[1].empty());
 }
@@ -68,8 +75,8 @@ TEST_F(UnitLifecycle, ANewRoundAfterFinalizationRefillsTheTables) {
   initialization();
   Finalization();
   initialization();
-  EXPECT_EQ(Portas, kPorts);
-  EXPECT_EQ(Velocidades, kSpeeds);
+  EXPECT_EQ(Texts(Portas), kPorts);
+  EXPECT_EQ(Texts(Velocidades), kSpeeds);
   Finalization();
 }
 

@@ -126,6 +126,26 @@ TEST_F(ScannerRelay, SettingsChangeTakesEffectAtTheNextPoll) {
   EXPECT_EQ(window.Typed(), "77\r\n");
 }
 
+// The host may write the tables on its main thread while the scanner reads
+// them at every poll; ThreadSanitizer (scripts/test.sh) sees any race.
+TEST_F(ScannerRelay, HostMayRewriteTheTablesWhileTheScannerPolls) {
+  constexpr int32_t kCom12 = 12;
+  for (const char* port : {"COM11", "COM12"}) Rdr00800::SetPortDevice(port, "/dev/rdr00800-test-missing");
+  Rdr00800::IdPortaOpt = kCom12;  // each poll fails at once
+  TScannerThread thread(Rdr00800::tpNormal, kWindow);
+  thread.Start();
+  for (int write = 0; gPolls < 3; ++write) {
+    Rdr00800::Portas[kCom12] = write % 2 ? "COM12" : "COM11";
+    Rdr00800::Velocidades[kSpeed9600] = write % 2 ? "9600" : "4800";
+    std::this_thread::sleep_for(1ms);
+  }
+  Stop(thread);
+  Rdr00800::Portas[kCom12] = "COM12";
+  Rdr00800::Velocidades[kSpeed9600] = "9600";
+  for (const char* port : {"COM11", "COM12"}) Rdr00800::SetPortDevice(port, "");
+  EXPECT_EQ(thread.LastStatus(), Rdr00800::ReadStatus::NoSuchDevice);
+}
+
 TEST_F(ScannerRelay, PortThatFailsAtOnceIsPolledAboutTenTimesASecond) {
   struct Case {
     const char* cause;
@@ -223,6 +243,36 @@ TEST_F(ScannerRelay, HoldingThePortRelaysEachCodeOfOneWriteWithItsOwnEnter) {
   EXPECT_LT(std::chrono::steady_clock::now() - terminatedAt, 5s) << "Terminate cancels the wait for a code";
   EXPECT_EQ(window.Typed(), "AB12\nCD34\n");
   EXPECT_EQ(gPolls, 0);
+}
+
+TEST_F(ScannerRelay, AHoldingScannerFollowsItsPortAndEndsAtOnce) {
+  constexpr int32_t kCom6 = 6;
+  // COM6 names the same reader: only the trace tells the ports apart.
+  Rdr00800::SetPortDevice("COM6", reader->DevicePath());
+  std::atomic<bool> reopened{false};
+  Rdr00800::SetTraceHandler([&](std::string_view line) {
+    if (line.starts_with("session COM6: open")) reopened = true;
+  });
+  Rdr00800::ScannerHoldsPort = true;
+  TScannerThread thread(Rdr00800::tpNormal, kWindow);
+  thread.Start();
+  reader->Send("OLD5\r");
+  ASSERT_TRUE(window.ServeUntilEnters(1));
+  Rdr00800::IdPortaOpt = kCom6;
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!reopened && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(reopened) << "a change of IdPortaOpt reopens the session on the new port";
+  reader->Send("NEW6\r");
+  const bool relayed = window.ServeUntilEnters(2);
+  // The scanner is back in a fresh wait for a code: Terminate cuts it short.
+  const auto took = std::chrono::steady_clock::now();
+  Stop(thread);
+  const auto stopped = std::chrono::steady_clock::now() - took;
+  Rdr00800::SetTraceHandler(nullptr);
+  Rdr00800::SetPortDevice("COM6", "");
+  EXPECT_TRUE(relayed);
+  EXPECT_EQ(window.Typed(), "OLD5\nNEW6\n");
+  EXPECT_LT(stopped, 150ms) << "well under the 250 ms wait for a code";
 }
 
 // Frames the reader cannot deliver in order within a second each, scripted.

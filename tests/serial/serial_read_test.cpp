@@ -88,7 +88,7 @@ TEST_F(SerialReadTest, NothingWithinASecondIsTheEmptyText) {
   std::string frame = "unset";
   const auto took = Elapsed([&] { frame = Proximity(); });
   EXPECT_EQ(frame, "");
-  EXPECT_GE(took, 1000ms);
+  EXPECT_GE(took, 1000ms - rdrtest::kTimerEarliness);
   EXPECT_LT(took, 3000ms);
 }
 
@@ -135,7 +135,7 @@ TEST_F(SerialReadTest, IntervalModeEndsAQuietReadEarlyWithinTheUsualBounds) {
     EXPECT_GE(frame.size(), c.minSize) << c.what << ": " << frame;
     EXPECT_LE(frame.size(), c.maxSize) << c.what << ": " << frame;
     EXPECT_EQ(sent.substr(0, frame.size()), frame) << c.what;
-    EXPECT_GE(took, c.minTook) << c.what;
+    EXPECT_GE(took, c.minTook - rdrtest::kTimerEarliness) << c.what;
     EXPECT_LE(took, c.maxTook) << c.what;
   }
 }

@@ -17,8 +17,9 @@ class Ser2netServer {
   // Starts ser2net in the foreground with a generated configuration serving
   // `device` through a telnet(rfc2217) accepter and a raw tcp accepter, each
   // on a free loopback port, and returns once both listen. Throws
-  // std::runtime_error when it cannot.
-  explicit Ser2netServer(const std::string& device);
+  // std::runtime_error when it cannot. `options` go into both connections'
+  // options map, one "name: value" a line ("chardelay: false").
+  explicit Ser2netServer(const std::string& device, const std::vector<std::string>& options = {});
   // Kills it by its pid, if still running.
   ~Ser2netServer();
   Ser2netServer(const Ser2netServer&) = delete;

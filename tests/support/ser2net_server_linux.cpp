@@ -66,14 +66,25 @@ uint16_t FreeLoopbackPort() {
 
 bool Ser2netServer::Installed() { return ::access("/usr/sbin/ser2net", X_OK) == 0; }
 
-Ser2netServer::Ser2netServer(const std::string& device) : telnetPort_(FreeLoopbackPort()) {
+Ser2netServer::Ser2netServer(const std::string& device, const std::vector<std::string>& options)
+    : telnetPort_(FreeLoopbackPort()) {
   while ((rawPort_ = FreeLoopbackPort()) == telnetPort_) {
   }
   const std::string config = (dir_.Path() / "ser2net.yaml").string();
-  std::ofstream(config) << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnetPort_
+  // nodelay: a refused client gets ser2net's line, then its close. With
+  // Nagle's algorithm the line can wait for the acknowledgement of ser2net's
+  // Telnet options, and its close, with the client's requests still unread,
+  // resets the connection and drops the line: the client rightly sees a
+  // connection closed without a word, now and then, where a test expects the
+  // words.
+  std::string optionLines;
+  for (const std::string& option : options) optionLines += "    " + option + "\n";
+  if (!optionLines.empty()) optionLines = "  options:\n" + optionLines;
+  std::ofstream(config) << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1," << telnetPort_
                         << "\n  connector: serialdev," << device << ",9600n81,local\n"
-                        << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort_ << "\n  connector: serialdev,"
-                        << device << ",9600n81,local\n";
+                        << optionLines << "connection: &raw\n  accepter: tcp(nodelay),127.0.0.1," << rawPort_
+                        << "\n  connector: serialdev," << device << ",9600n81,local\n"
+                        << optionLines;
   pid_ = StartLoopbackServer({"/usr/sbin/ser2net", "-n", "-u", "-c", config}, {telnetPort_, rawPort_});
 }
 

@@ -3,6 +3,7 @@
 // executable's directory and a private ODBC driver configuration. Main thread.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -53,6 +54,11 @@ bool HavePostgresDriver();
 std::string SqliteConnectionString(const TempDir& dir);
 
 // Per platform (test_kit_<platform>.cpp).
+
+// How much earlier than asked a wait the library leaves to the platform's
+// timer may end, as a test's steady_clock measures it. Lower bounds on such
+// waits allow this much; the library's promise is the platform's timer.
+extern const std::chrono::milliseconds kTimerEarliness;
 
 // Creates a fresh directory named after `nameHint` in the temporary directory.
 std::filesystem::path MakeTempDirectory(const std::string& nameHint);

@@ -9,6 +9,12 @@
 
 namespace rdrtest {
 
+// Windows keeps a port's time-outs and waits on its clock tick (15.6 ms
+// unless a program asks for less), so they may end up to a tick before the
+// time asked; Wine's server keeps them to the millisecond, and 999 ms of
+// steady_clock have been seen for a second's time-out there.
+const std::chrono::milliseconds kTimerEarliness{16};
+
 std::filesystem::path MakeTempDirectory(const std::string& nameHint) {
   char base[MAX_PATH + 1];
   const DWORD length = ::GetTempPathA(sizeof base, base);
