@@ -232,7 +232,8 @@ class DefinitionParser {
         std::string cover;
         for (std::size_t j = i; j < covered.size(); j += checkPositions.size()) {
           mask |= PositionMask(bits_, covered[j]);
-          cover += (cover.empty() ? "" : ",") + std::to_string(covered[j]);
+          if (!cover.empty()) cover += ',';
+          cover += std::to_string(covered[j]);
         }
         AddParity(part, format, false, checkPositions[i], mask, std::move(cover));
       }
