@@ -488,7 +488,13 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
 void ServerState::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept(loop, [this, &acceptor](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted || !acceptor.is_open()) return;
-    if (!error) std::make_shared<HttpConnection>(shared_from_this(), std::move(socket))->Start();
+    if (!error) {
+      // Each event is one small write: Nagle's algorithm would hold it back
+      // until the previous one is acknowledged.
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::make_shared<HttpConnection>(shared_from_this(), std::move(socket))->Start();
+    }
     Accept(acceptor);
   });
 }
