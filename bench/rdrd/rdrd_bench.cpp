@@ -22,8 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "rdrd_process.h"
-#include "stream_clients.h"
+#include "rdrd_harness.h"
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_subscriber.h"
 #include "support/pty_reader.h"
@@ -80,7 +79,7 @@ struct Latency {
 
 // One line at a time on the pty, the next once the client has the last.
 Latency TimeLineEnds(rdrtest::PtyReader& reader, uint16_t port, const std::string& target,
-                     const std::string& subprotocols, int relayPid, int rounds) {
+                     const std::vector<std::string>& protocols, int relayPid, int rounds) {
   std::mutex mutex;
   std::condition_variable arrived;
   int codes = 0;
@@ -93,7 +92,7 @@ Latency TimeLineEnds(rdrtest::PtyReader& reader, uint16_t port, const std::strin
     last = now;
     arrived.notify_all();
   });
-  clients.AddWebSocket(port, target, subprotocols);
+  clients.AddWebSocket(port, target, protocols);
   Latency latency;
   double cpuStart = 0;
   Clock::time_point wallStart;
@@ -191,9 +190,10 @@ int main(int argc, char** argv) {
   Latency ours;
   FanOut fanOut;
   {
-    rdrtest::RdrdProcess rdrd(ReaderTable("front", reader.SubordinatePath()) + "[mqtt]\nurl = \"mqtt://127.0.0.1:" +
-                              std::to_string(broker.Port()) + "\"\ntopic_prefix = \"bench\"\n");
-    ours = TimeLineEnds(reader, rdrd.Port(), "/v1/ws", "rdr.v1", rdrd.Process().Pid(), rounds);
+    rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{ReaderTable("front", reader.SubordinatePath()) +
+                                           "[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(broker.Port()) +
+                                           "\"\ntopic_prefix = \"bench\"\n"});
+    ours = TimeLineEnds(reader, rdrd.Port(), "/v1/ws", {"rdr.v1"}, rdrd.Process().Pid(), rounds);
     fanOut = TimeFanOut(reader, rdrd.Port(), broker.Port(), codes);
   }
   reader.DropUnread();
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the Python relay did not start: %s\n", relay.ErrorOutput().c_str());
       return 1;
     }
-    python = TimeLineEnds(reader, port, "/", "", relay.Pid(), rounds);
+    python = TimeLineEnds(reader, port, "/", {}, relay.Pid(), rounds);
   }
 
   double idleCpu = 0, idleMiB = 0;
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
       readers.push_back(std::make_unique<rdrtest::PtyReader>());
       tables += ReaderTable("r" + std::to_string(i), readers.back()->SubordinatePath());
     }
-    rdrtest::RdrdProcess rdrd(tables);
+    rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{tables});
     // Past the start, when every session has opened its port.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const double cpuStart = CpuSeconds(rdrd.Process().Pid());

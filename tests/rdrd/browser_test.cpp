@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "headless_chromium.h"
-#include "rdrd_process.h"
+#include "rdrd_harness.h"
 #include "support/pty_reader.h"
 #include "support/ser2net_server.h"
 
@@ -88,8 +88,9 @@ TEST(RdrdBrowser, PageOfAllowedOriginShowsCodeOtherOriginRefused) {
   // The page's origin is rdrd's configuration, and rdrd's port the page's.
   PageServer pages;
   const std::string allowed = "http://127.0.0.1:" + std::to_string(pages.Port());
-  rdrtest::RdrdProcess rdrd("token_file = \"" + (dir.Path() / "token").string() + "\"\nallowed_origins = [\"" +
-                            allowed + "\"]\n[[reader]]\nid = \"front\"\nport = \"" + reader.DevicePath() + "\"\n");
+  rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{"token_file = \"" + (dir.Path() / "token").string() +
+                                         "\"\nallowed_origins = [\"" + allowed +
+                                         "\"]\n[[reader]]\nid = \"front\"\nport = \"" + reader.DevicePath() + "\"\n"});
   pages.SetPage(Page(rdrd.Port(), token));
   rdrtest::HeadlessChromium browser;
   const auto title = [](const std::string& value) { return value != "waiting" && !value.empty(); };
