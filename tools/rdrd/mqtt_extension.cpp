@@ -32,8 +32,10 @@ class MqttExtension final : public Extension, public EventSink, public EventBack
       Log(std::string("mqtt: ") + error.what() + "; the broker link stays as it was");
     }
   }
-  void Stop() override {
-    if (link_) link_->Stop();
+  bool Stop() override {
+    if (!link_) return false;
+    link_->Stop();
+    return true;
   }
 
   void OnEvent(const EventPtr& event) override {
