@@ -1,7 +1,9 @@
 // rdrd's figures for the benchmark report, with a minimal Python relay
 // (pyserial readline + python3-websockets, python_relay.py) measured on the
 // same pty in the same run:
-// - a line end on the reader's pty to the WebSocket client's message;
+// - a line end on the reader's pty to the WebSocket client's message, with
+//   the CPU the relaying process spent: rdrd with the relay's channels only
+//   (WebSocket), then with its broker link beside them;
 // - 200 WebSocket clients, an SSE client and an MQTT subscriber taking the
 //   same codes: time to the last of them, and events lost;
 // - CPU and memory of rdrd holding 50 idle readers.
@@ -22,8 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "rdrd_process.h"
-#include "stream_clients.h"
+#include "rdrd_harness.h"
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_subscriber.h"
 #include "support/pty_reader.h"
@@ -76,11 +77,12 @@ struct Latency {
   std::vector<double> millis;
   int lost = 0;
   double cpuPercent = 0;
+  double cpuMicrosPerCode = 0;  // the relaying process's CPU time over the codes it relayed
 };
 
 // One line at a time on the pty, the next once the client has the last.
 Latency TimeLineEnds(rdrtest::PtyReader& reader, uint16_t port, const std::string& target,
-                     const std::string& subprotocols, int relayPid, int rounds) {
+                     const std::vector<std::string>& protocols, int relayPid, int rounds) {
   std::mutex mutex;
   std::condition_variable arrived;
   int codes = 0;
@@ -93,7 +95,7 @@ Latency TimeLineEnds(rdrtest::PtyReader& reader, uint16_t port, const std::strin
     last = now;
     arrived.notify_all();
   });
-  clients.AddWebSocket(port, target, subprotocols);
+  clients.AddWebSocket(port, target, protocols);
   Latency latency;
   double cpuStart = 0;
   Clock::time_point wallStart;
@@ -119,7 +121,9 @@ Latency TimeLineEnds(rdrtest::PtyReader& reader, uint16_t port, const std::strin
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
-  latency.cpuPercent = 100.0 * (CpuSeconds(relayPid) - cpuStart) / wall;
+  const double cpu = CpuSeconds(relayPid) - cpuStart;
+  latency.cpuPercent = 100.0 * cpu / wall;
+  latency.cpuMicrosPerCode = latency.millis.empty() ? -1 : 1e6 * cpu / static_cast<double>(latency.millis.size());
   return latency;
 }
 
@@ -188,12 +192,20 @@ int main(int argc, char** argv) {
   rdrtest::PtyReader reader;
   rdrtest::MosquittoBroker broker;
 
-  Latency ours;
+  // With the relay's channels only (WebSocket), then with the broker link beside it.
+  Latency webSocketOnly;
+  {
+    rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{ReaderTable("front", reader.SubordinatePath())});
+    webSocketOnly = TimeLineEnds(reader, rdrd.Port(), "/v1/ws", {"rdr.v1"}, rdrd.Process().Pid(), rounds);
+  }
+  reader.DropUnread();
+  Latency withBroker;
   FanOut fanOut;
   {
-    rdrtest::RdrdProcess rdrd(ReaderTable("front", reader.SubordinatePath()) + "[mqtt]\nurl = \"mqtt://127.0.0.1:" +
-                              std::to_string(broker.Port()) + "\"\ntopic_prefix = \"bench\"\n");
-    ours = TimeLineEnds(reader, rdrd.Port(), "/v1/ws", "rdr.v1", rdrd.Process().Pid(), rounds);
+    rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{ReaderTable("front", reader.SubordinatePath()) +
+                                           "[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(broker.Port()) +
+                                           "\"\ntopic_prefix = \"bench\"\n"});
+    withBroker = TimeLineEnds(reader, rdrd.Port(), "/v1/ws", {"rdr.v1"}, rdrd.Process().Pid(), rounds);
     fanOut = TimeFanOut(reader, rdrd.Port(), broker.Port(), codes);
   }
   reader.DropUnread();
@@ -207,7 +219,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the Python relay did not start: %s\n", relay.ErrorOutput().c_str());
       return 1;
     }
-    python = TimeLineEnds(reader, port, "/", "", relay.Pid(), rounds);
+    python = TimeLineEnds(reader, port, "/", {}, relay.Pid(), rounds);
   }
 
   double idleCpu = 0, idleMiB = 0;
@@ -218,7 +230,7 @@ int main(int argc, char** argv) {
       readers.push_back(std::make_unique<rdrtest::PtyReader>());
       tables += ReaderTable("r" + std::to_string(i), readers.back()->SubordinatePath());
     }
-    rdrtest::RdrdProcess rdrd(tables);
+    rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{tables});
     // Past the start, when every session has opened its port.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const double cpuStart = CpuSeconds(rdrd.Process().Pid());
@@ -227,10 +239,14 @@ int main(int argc, char** argv) {
     idleMiB = ResidentMiB(rdrd.Process().Pid());
   }
 
-  std::printf("rdrd line end -> WebSocket: median %.3f p99 %.3f ms, lost %d, CPU %.2f%%\n",
-              Percentile(ours.millis, 0.5), Percentile(ours.millis, 0.99), ours.lost, ours.cpuPercent);
-  std::printf("python relay line end -> WebSocket: median %.3f p99 %.3f ms, lost %d, CPU %.2f%%\n",
-              Percentile(python.millis, 0.5), Percentile(python.millis, 0.99), python.lost, python.cpuPercent);
+  const auto row = [](const char* what, const Latency& latency) {
+    std::printf("%s line end -> WebSocket: median %.3f p99 %.3f ms, lost %d, CPU %.2f%% (%.0f us per code)\n", what,
+                Percentile(latency.millis, 0.5), Percentile(latency.millis, 0.99), latency.lost, latency.cpuPercent,
+                latency.cpuMicrosPerCode);
+  };
+  row("rdrd", webSocketOnly);
+  row("rdrd + broker", withBroker);
+  row("python relay", python);
   std::printf("rdrd fan-out: last client %.1f ms, lost %zu\n", fanOut.lastClientMs, fanOut.lost);
   std::printf("rdrd idle readers: CPU %.3f%% RSS %.1f MiB\n", idleCpu, idleMiB);
   std::printf(

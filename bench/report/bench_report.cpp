@@ -312,8 +312,13 @@ int main(int argc, char** argv) {
   networkRow("  p99 (ms)", figure("%.3f", NumberAfter(rdrd, "rdrd line end", "p99 ")),
              figure("%.3f", NumberAfter(rdrd, "python relay line end", "p99 ")));
   networkRow("  vs rdrd", "1.00x", figure("%.1fx", relayMedian / rdrdMedian));
+  // Both with WebSocket clients only; rdrd's broker link beside it in the row after.
   networkRow("  CPU while relaying (% of a core)", figure("%.2f", NumberAfter(rdrd, "rdrd line end", "CPU ")),
              figure("%.2f", NumberAfter(rdrd, "python relay line end", "CPU ")));
+  networkRow("  CPU per code (us)", figure("%.0f", NumberAfter(rdrd, "rdrd line end", "% (")),
+             figure("%.0f", NumberAfter(rdrd, "python relay line end", "% (")));
+  networkRow("  with the broker link: CPU per code (us)", figure("%.0f", NumberAfter(rdrd, "rdrd + broker", "% (")),
+             "");
   networkRow("rdrd 1000 codes, 200 WS+SSE+MQTT: last (ms)",
              figure("%.1f", NumberAfter(rdrd, "rdrd fan-out: last client ")), "");
   networkRow("  events lost", figure("%.0f", NumberAfter(rdrd, "rdrd fan-out:", "lost ")), "");

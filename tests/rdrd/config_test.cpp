@@ -42,7 +42,10 @@ TEST(RdrdConfig, EachFaultIsOneLineNamingFileLineKeyAndValue) {
       {"token_file = \"/nonexistent/token\"\n",
        "rdrd.toml:1: token_file = \"/nonexistent/token\": cannot read the token file"},
       {"[mqtt]\nurl = \"http://broker\"\n",
-       "rdrd.toml:2: mqtt.url = \"http://broker\": not an mqtt:// or mqtts:// address"},
+       "rdrd.toml:2: mqtt.url = \"http://broker\": only mqtt://HOST[:PORT] is supported"},
+      {"[mqtt]\nurl = \"mqtts://broker:8883\"\n",
+       "rdrd.toml:2: mqtt.url = \"mqtts://broker:8883\": only mqtt://HOST[:PORT] is supported"},
+      {"[mqtt]\nurl = \"mqtt://user@broker\"\n", "rdrd.toml:2: mqtt.url = \"mqtt://user@broker\": no usable host"},
       {"server_id = \n", "rdrd.toml:1: Error while parsing key-value pair: expected value, saw '\\n'"},
   };
   for (const auto& fault : faults) {

@@ -8,12 +8,14 @@
 
 #include <cerrno>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace rdrtest {
 
 namespace {
+struct CommandFailed : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 constexpr const char* kProgram = "/usr/bin/chromium";
 constexpr std::chrono::seconds kAnswerPatience{15};
 }  // namespace
@@ -30,8 +32,11 @@ HeadlessChromium::HeadlessChromium() {
   if (pid_ == 0) {
     // A process group of its own, so that its helpers end with it.
     ::setpgid(0, 0);
-    // dup2 clears close-on-exec on the copies.
-    if (::dup2(toBrowser[0], 3) < 0 || ::dup2(fromBrowser[1], 4) < 0) ::_exit(127);
+    // Moved above 4 first: a pipe may already be 3 or 4, and dup2 onto
+    // itself would keep its close-on-exec. dup2 clears it on the copies.
+    const int commands = ::fcntl(toBrowser[0], F_DUPFD_CLOEXEC, 10);
+    const int answers = ::fcntl(fromBrowser[1], F_DUPFD_CLOEXEC, 10);
+    if (commands < 0 || answers < 0 || ::dup2(commands, 3) < 0 || ::dup2(answers, 4) < 0) ::_exit(127);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
     ::dup2(null, STDERR_FILENO);
@@ -49,20 +54,15 @@ HeadlessChromium::HeadlessChromium() {
 HeadlessChromium::~HeadlessChromium() {
   ::close(commands_);
   ::close(answers_);
-  // SIGTERM first: it then ends its renderers and helpers itself.
-  ::kill(-pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(-pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Its profile is thrown away: nothing to save, so no orderly shutdown to
+  // wait for. The group holds its renderers and helpers.
+  ::kill(-pid_, SIGKILL);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
 
-nlohmann::json HeadlessChromium::Call(const std::string& method, nlohmann::json params, const std::string& session) {
+nlohmann::json HeadlessChromium::Call(const std::string& method, nlohmann::json params, const std::string& session,
+                                      std::chrono::milliseconds patience) {
   const int id = nextId_++;
   nlohmann::json command = {{"id", id}, {"method", method}, {"params", std::move(params)}};
   if (!session.empty()) command["sessionId"] = session;
@@ -74,14 +74,14 @@ nlohmann::json HeadlessChromium::Call(const std::string& method, nlohmann::json 
     if (wrote <= 0) throw std::runtime_error("chromium took no command");
     sent += static_cast<size_t>(wrote);
   }
-  const auto deadline = std::chrono::steady_clock::now() + kAnswerPatience;
+  const auto deadline = std::chrono::steady_clock::now() + patience + kAnswerPatience;
   for (;;) {
     // Events come between the answers; only the answer to this command counts.
     for (size_t end; (end = received_.find('\0')) != std::string::npos;) {
       nlohmann::json answer = nlohmann::json::parse(received_.substr(0, end));
       received_.erase(0, end + 1);
       if (answer.value("id", 0) != id) continue;
-      if (answer.contains("error")) throw std::runtime_error(method + ": " + answer["error"].dump());
+      if (answer.contains("error")) throw CommandFailed(method + ": " + answer["error"].dump());
       return answer["result"];
     }
     const auto left =
@@ -99,20 +99,50 @@ nlohmann::json HeadlessChromium::Call(const std::string& method, nlohmann::json 
 }
 
 std::string HeadlessChromium::Open(const std::string& url) {
-  const std::string target = Call("Target.createTarget", {{"url", url}})["targetId"];
-  return Call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["sessionId"];
+  const std::string target = Call("Target.createTarget", {{"url", "about:blank"}})["targetId"];
+  const std::string session = Call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["sessionId"];
+  // Answered once the page's document is committed, so that what is
+  // evaluated next runs in it, not in about:blank.
+  const nlohmann::json navigated = Call("Page.navigate", {{"url", url}}, session);
+  if (navigated.contains("errorText")) throw std::runtime_error(url + ": " + navigated["errorText"].get<std::string>());
+  return session;
 }
 
 std::string HeadlessChromium::WaitFor(const std::string& session, const std::string& expression,
-                                      const std::function<bool(const std::string&)>& done,
-                                      std::chrono::milliseconds patience) {
+                                      const std::string& doneWhen, std::chrono::milliseconds patience) {
+  // The page answers when a change of its document makes `doneWhen` hold, or
+  // with the value it has when `patience` passed: no polling from here.
+  const std::string watch =
+      "new Promise((resolve) => {\n"
+      "  const read = () => String(" +
+      expression +
+      ");\n"
+      "  const done = (value) => (" +
+      doneWhen +
+      ");\n"
+      "  const settled = () => { const value = read(); if (!done(value)) return false; resolve(value); return true; "
+      "};\n"
+      "  if (settled()) return;\n"
+      "  const observer = new MutationObserver(() => { if (settled()) observer.disconnect(); });\n"
+      "  observer.observe(document, {subtree: true, childList: true, characterData: true, attributes: true});\n"
+      "  setTimeout(() => { observer.disconnect(); resolve(read()); }, " +
+      std::to_string(patience.count()) +
+      ");\n"
+      "})";
   const auto deadline = std::chrono::steady_clock::now() + patience;
   for (;;) {
-    const nlohmann::json result =
-        Call("Runtime.evaluate", {{"expression", "String(" + expression + ")"}, {"returnByValue", true}}, session);
-    const std::string value = result["result"].value("value", "");
-    if (done(value) || std::chrono::steady_clock::now() > deadline) return value;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    try {
+      const nlohmann::json result =
+          Call("Runtime.evaluate", {{"expression", watch}, {"awaitPromise", true}, {"returnByValue", true}}, session,
+               patience);
+      if (result.contains("exceptionDetails")) throw std::runtime_error(expression + ": " + result.dump());
+      return result["result"].value("value", "");
+    } catch (const CommandFailed& failure) {
+      // A document replaced while it was watched (the page navigated on its
+      // own): watch the new one.
+      if (std::string(failure.what()).find("context") == std::string::npos) throw;
+      if (std::chrono::steady_clock::now() > deadline) throw;
+    }
   }
 }
 

@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -26,16 +25,21 @@ class HeadlessChromium {
 
   static bool Installed();
 
-  // Opens `url` in a new tab; the session that talks to it.
+  // Opens `url` in a new tab; the session that talks to it. Returns once the
+  // page's document is there (its scripts may still be running).
   std::string Open(const std::string& url);
-  // The value of a JavaScript expression in the tab, as text, once `done`
-  // holds for it or `patience` passed.
-  std::string WaitFor(const std::string& session, const std::string& expression,
-                      const std::function<bool(const std::string&)>& done,
+  // The value of a JavaScript expression in the tab, as text, once
+  // `doneWhen` (JavaScript over `value`) holds for it, or once `patience`
+  // passed. Watches the document's changes; the expression should read the
+  // document.
+  std::string WaitFor(const std::string& session, const std::string& expression, const std::string& doneWhen,
                       std::chrono::milliseconds patience = std::chrono::seconds(10));
 
  private:
-  nlohmann::json Call(const std::string& method, nlohmann::json params, const std::string& session = {});
+  // Sends a command and waits for its answer: at most `patience` beyond the
+  // time any answer may take.
+  nlohmann::json Call(const std::string& method, nlohmann::json params, const std::string& session = {},
+                      std::chrono::milliseconds patience = {});
 
   TempDir profile_{"rdr00800-chromium"};
   pid_t pid_ = -1;

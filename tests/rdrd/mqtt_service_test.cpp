@@ -9,8 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "rdrd_process.h"
-#include "stream_clients.h"
+#include "rdrd_harness.h"
 #include "support/mosquitto_broker.h"
 #include "support/mqtt_subscriber.h"
 #include "support/pty_reader.h"
@@ -65,7 +64,7 @@ bool WaitUntil(Condition condition) {
 }
 
 nlohmann::json BrokerLink(uint16_t port) {
-  return nlohmann::json::parse(rdrtest::HttpGet(port, "/v1/readers"))["mqtt"];
+  return nlohmann::json::parse(rdrtest::GetBody(port, "/v1/readers"))["mqtt"];
 }
 
 TEST(RdrdMqtt, SimulatorCodesAlikeOnWebSocketSseAndBroker) {
@@ -82,7 +81,7 @@ TEST(RdrdMqtt, SimulatorCodesAlikeOnWebSocketSseAndBroker) {
   }
   rdrtest::ChildProcess simulator(simulate);
   ASSERT_TRUE(simulator.ReadLine());
-  rdrtest::RdrdProcess rdrd(Configuration(link, broker.Port()));
+  rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{Configuration(link, broker.Port())});
 
   std::mutex mutex;
   std::vector<std::vector<std::string>> received(2);
@@ -115,10 +114,10 @@ TEST(RdrdMqtt, BrokerAwayAndBackLosesNothingAndIsReported) {
   // A persistent session: the broker keeps for it what comes while it reconnects.
   rdrtest::MqttSubscriber subscriber(broker.Port(), "site/+/events", "rdrd-test-subscriber");
   rdrtest::PtyReader reader;
-  rdrtest::RdrdProcess rdrd(Configuration(reader.DevicePath(), broker.Port()));
+  rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{Configuration(reader.DevicePath(), broker.Port())});
   const auto codesCounted = [&](uint64_t count) {
     return WaitUntil([&] {
-      return nlohmann::json::parse(rdrtest::HttpGet(rdrd.Port(), "/v1/readers"))["readers"][0]["codes"] == count;
+      return nlohmann::json::parse(rdrtest::GetBody(rdrd.Port(), "/v1/readers"))["readers"][0]["codes"] == count;
     });
   };
   for (int i = 0; i < 5; ++i) reader.Send("A" + std::to_string(i) + "\r\n");
@@ -130,7 +129,7 @@ TEST(RdrdMqtt, BrokerAwayAndBackLosesNothingAndIsReported) {
   ASSERT_TRUE(codesCounted(10));
   ASSERT_TRUE(WaitUntil([&] { return BrokerLink(rdrd.Port())["connection"] == "unreachable"; }));
   EXPECT_GE(BrokerLink(rdrd.Port())["pending"].get<int>(), 5);
-  const std::string metrics = rdrtest::HttpGet(rdrd.Port(), "/metrics");
+  const std::string metrics = rdrtest::GetBody(rdrd.Port(), "/metrics");
   EXPECT_NE(metrics.find("\nrdr_mqtt_connected 0\n"), std::string::npos) << metrics;
 
   broker.Start();
@@ -153,7 +152,7 @@ TEST(RdrdMqtt, PresenceOnlineWhileRunningOfflineAfterSigterm) {
     return [payload](const Messages& got) { return !got.empty() && got.back().payload == payload; };
   };
   {
-    rdrtest::RdrdProcess rdrd(Configuration(reader.DevicePath(), broker.Port()));
+    rdrtest::Rdrd rdrd(rdrtest::RdrdConfig{Configuration(reader.DevicePath(), broker.Port())});
     const Messages online = subscriber.WaitFor(last("online"));
     ASSERT_FALSE(online.empty());
     EXPECT_EQ(online.back().topic, "site/service/till-7");

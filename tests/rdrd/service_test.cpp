@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "rdr00800/Rdr00800.h"
-#include "rdrd/rdrd_clients.h"
+#include "rdrd_harness.h"
 #include "support/pty_reader.h"
 #include "support/ser2net_server.h"
 #include "support/test_kit.h"

@@ -14,6 +14,9 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <stdexcept>
+
+#include "broker_url.h"
 
 namespace rdrd {
 namespace {
@@ -212,8 +215,10 @@ MqttConfig ParseMqtt(const Place& place, const toml::node& node) {
     const Place item(place.FileName(), "mqtt." + std::string(key.str()), value);
     if (key == "url") {
       mqtt.url = item.NonEmptyText();
-      if (!mqtt.url.starts_with("mqtt://") && !mqtt.url.starts_with("mqtts://")) {
-        item.Fail("not an mqtt:// or mqtts:// address");
+      try {
+        ParseBrokerUrl(mqtt.url);
+      } catch (const std::invalid_argument& error) {
+        item.Fail(error.what());
       }
     } else if (key == "topic_prefix") {
       mqtt.topicPrefix = item.NonEmptyText();

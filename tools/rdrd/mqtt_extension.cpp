@@ -16,7 +16,8 @@ class MqttExtension final : public Extension, public EventSink, public EventBack
     try {
       Apply(config, 0);
     } catch (const std::invalid_argument& error) {
-      // The configuration took the URL: the service runs on, said to have no broker.
+      // The configuration refuses URLs the link cannot use; what it does not check
+      // (a server id with / + or #) leaves the service running without a broker.
       Log(std::string("mqtt: ") + error.what() + "; no broker link");
     }
     hub_.AddSink(this);
@@ -31,8 +32,10 @@ class MqttExtension final : public Extension, public EventSink, public EventBack
       Log(std::string("mqtt: ") + error.what() + "; the broker link stays as it was");
     }
   }
-  void Stop() override {
-    if (link_) link_->Stop();
+  bool Stop() override {
+    if (!link_) return false;
+    link_->Stop();
+    return true;
   }
 
   void OnEvent(const EventPtr& event) override {

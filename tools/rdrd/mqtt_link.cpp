@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <mutex>
 #include <stdexcept>
+
+#include "broker_url.h"
 
 namespace rdrd {
 
@@ -17,7 +18,6 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr std::chrono::seconds kTickPeriod{1};
-constexpr std::string_view kScheme = "mqtt://";
 
 void InitLibrary() {
   static std::once_flag once;
@@ -38,36 +38,13 @@ std::string ErrorText(int result) {
 }  // namespace
 
 void MqttSettings::SetUrl(std::string_view url) {
-  const auto fail = [&](std::string_view why) {
-    throw std::invalid_argument("MQTT URL \"" + std::string(url) + "\": " + std::string(why));
-  };
-  if (url.substr(0, kScheme.size()) != kScheme) fail("only mqtt://HOST[:PORT] is supported");
-  std::string_view rest = url.substr(kScheme.size());
-  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
-  std::string_view hostText = rest;
-  std::string_view portText;
-  if (rest.starts_with('[')) {
-    const auto close = rest.find(']');
-    if (close == std::string_view::npos) fail("no ] after the IPv6 address");
-    hostText = rest.substr(1, close - 1);
-    const std::string_view after = rest.substr(close + 1);
-    if (!after.empty()) {
-      if (after[0] != ':') fail("text after the IPv6 address");
-      portText = after.substr(1);
-    }
-  } else if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
-    hostText = rest.substr(0, colon);
-    portText = rest.substr(colon + 1);
+  try {
+    BrokerAddress address = ParseBrokerUrl(url);
+    host = std::move(address.host);
+    port = address.port;
+  } catch (const std::invalid_argument& error) {
+    throw std::invalid_argument("MQTT URL \"" + std::string(url) + "\": " + error.what());
   }
-  if (hostText.empty() || hostText.find_first_of("/@?#[] ") != std::string_view::npos) fail("no usable host");
-  uint16_t parsedPort = 1883;
-  if (rest.size() > hostText.size() && portText.empty() && !rest.ends_with(']')) fail("empty port");
-  if (!portText.empty()) {
-    const auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), parsedPort);
-    if (error != std::errc() || end != portText.data() + portText.size() || parsedPort == 0) fail("bad port");
-  }
-  host = std::string(hostText);
-  port = parsedPort;
 }
 
 void MqttLink::ClientDeleter::operator()(mosquitto* client) const noexcept { mosquitto_destroy(client); }

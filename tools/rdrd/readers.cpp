@@ -110,7 +110,8 @@ class ReaderWorker {
     std::string lastMessage;
     bool reported = false;
     while (!stop_) {
-      auto code = session_.NextCode(kStatusPatience);
+      // The first call only opens the port, so that its status goes out at once.
+      auto code = session_.NextCode(reported ? kStatusPatience : std::chrono::milliseconds(0));
       if (stop_) break;
       std::string status = StatusName(session_.Status());
       std::string message = session_.StatusMessage();

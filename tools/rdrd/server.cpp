@@ -71,7 +71,9 @@ class Connection {
 
 class Streamer : public Connection {
  public:
-  virtual void Deliver(const EventPtr& event, const Bytes& sseFrame) = 0;
+  // `sseFrame` is the event's SSE frame, made by the first SSE client that
+  // needs it and shared by the others; WebSocket clients send the JSON itself.
+  virtual void Deliver(const EventPtr& event, Bytes& sseFrame) = 0;
 };
 
 struct ServerState : EventSink, std::enable_shared_from_this<ServerState> {
@@ -82,8 +84,8 @@ struct ServerState : EventSink, std::enable_shared_from_this<ServerState> {
   ~ServerState() override { hub.RemoveSink(this); }
 
   void OnEvent(const EventPtr& event) override {
-    const auto frame =
-        std::make_shared<const std::string>(SseFrame(std::to_string(event->seq), event->type, event->json));
+    Bytes frame;
+    // A client cut off while it takes the event leaves the set.
     const std::vector<Streamer*> targets(streamers.begin(), streamers.end());
     for (Streamer* streamer : targets) {
       if (streamers.count(streamer) != 0) streamer->Deliver(event, frame);
@@ -214,7 +216,8 @@ class StreamerBase : public Streamer, public std::enable_shared_from_this<Derive
     const auto replay = server_.hub.ReplayFor(decision.since, decision.boot);
     if (replay.gap) static_cast<Derived*>(this)->PushGap(*replay.gap);
     for (const EventPtr& event : replay.events) {
-      static_cast<Derived*>(this)->Deliver(event, nullptr);
+      Bytes sseFrame;
+      static_cast<Derived*>(this)->Deliver(event, sseFrame);
     }
   }
 
@@ -260,10 +263,11 @@ class SseStreamer : public StreamerBase<SseStreamer> {
     Ready();
     WatchForClose();
   }
-  void Deliver(const EventPtr& event, const Bytes& sseFrame) override {
-    Push(sseFrame
-             ? sseFrame
-             : std::make_shared<const std::string>(SseFrame(std::to_string(event->seq), event->type, event->json)));
+  void Deliver(const EventPtr& event, Bytes& sseFrame) override {
+    if (!sseFrame) {
+      sseFrame = std::make_shared<const std::string>(SseFrame(std::to_string(event->seq), event->type, event->json));
+    }
+    Push(sseFrame);
   }
   void PushGap(const std::string& gap) { Push(std::make_shared<const std::string>(SseFrame("", "gap", gap))); }
   template <typename Handler>
@@ -319,7 +323,7 @@ class WebSocketStreamer : public StreamerBase<WebSocketStreamer> {
       self->ReadAndIgnore();
     });
   }
-  void Deliver(const EventPtr& event, const Bytes&) override { Push(Bytes(event, &event->json)); }
+  void Deliver(const EventPtr& event, Bytes&) override { Push(Bytes(event, &event->json)); }
   void PushGap(const std::string& gap) { Push(std::make_shared<const std::string>(gap)); }
   template <typename Handler>
   void Write(const Bytes& bytes, Handler&& handler) {
@@ -488,7 +492,13 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
 void ServerState::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept(loop, [this, &acceptor](beast::error_code error, tcp::socket socket) {
     if (error == net::error::operation_aborted || !acceptor.is_open()) return;
-    if (!error) std::make_shared<HttpConnection>(shared_from_this(), std::move(socket))->Start();
+    if (!error) {
+      // Each event is one small write: Nagle's algorithm would hold it back
+      // until the previous one is acknowledged.
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::make_shared<HttpConnection>(shared_from_this(), std::move(socket))->Start();
+    }
     Accept(acceptor);
   });
 }

@@ -125,8 +125,9 @@ class Service {
     server_.Close();
     readers_.StopAll();
     signals_.cancel();
-    for (auto& extension : extensions_) extension->Stop();
-    if (extensions_.empty()) {
+    bool finishing = false;
+    for (auto& extension : extensions_) finishing = extension->Stop() || finishing;
+    if (!finishing) {
       // What the closes queued runs first.
       net::post(loop_, [this] { loop_.stop(); });
       return;

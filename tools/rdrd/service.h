@@ -23,8 +23,9 @@ class Extension {
   virtual ~Extension() = default;
   // A reload took `config`.
   virtual void Reconfigure(const Config& /*config*/) {}
-  // The service stops: say goodbye; the loop runs on for at most half a second.
-  virtual void Stop() {}
+  // The service stops: say goodbye. True while the goodbye is still to be
+  // written, for which the loop runs on for at most half a second.
+  virtual bool Stop() { return false; }
 };
 
 using ExtensionFactory =
