@@ -44,7 +44,7 @@ std::string CredentialLine(const Credential& credential) {
   std::string line = credential.format;
   for (const NamedField& field : kFields) {
     if (const auto& value = credential.*field.value)
-      line += " " + std::string(field.name) + "=" + std::to_string(*value);
+      line.append(" ").append(field.name).append("=") += std::to_string(*value);
   }
   return line + " parity=" + ParityName(credential.parity);
 }
