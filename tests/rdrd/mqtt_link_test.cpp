@@ -6,7 +6,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <deque>
-#include <numeric>
 #include <optional>
 #include <set>
 
@@ -144,36 +143,6 @@ TEST(MqttLink, EventsInOrderStatusRetainedEventsNot) {
     if (message.retained) got.emplace(message.topic, message.payload);
   }
   EXPECT_EQ(got, std::set(expected.begin(), expected.end()));
-}
-
-TEST(MqttLink, BrokerStoppedAndStartedAgainLosesNothing) {
-  rdrtest::MosquittoBroker broker;
-  // A persistent session: the broker keeps for it what comes before it is back.
-  rdrtest::MqttSubscriber subscriber(broker.Port(), std::string(kPrefix) + "/+/events", "rdrd-test-subscriber");
-  Backlog backlog;
-  boost::asio::io_context io;
-  rdrd::MqttLink link(io, backlog, Settings(broker.Port(), 3));
-  for (int i = 0; i < 5; ++i) link.Notify(backlog.Add("front"));
-  RunUntil(io, [&] { return link.State().deliveredThrough == 5; });
-  ASSERT_EQ(link.State().deliveredThrough, 5u);
-
-  broker.Stop();
-  for (int i = 0; i < 10; ++i) link.Notify(backlog.Add("front"));
-  RunUntil(io, [&] { return link.State().connection == "unreachable"; });
-  EXPECT_EQ(link.State().connection, "unreachable");
-  EXPECT_EQ(link.State().pending, 10u);
-  EXPECT_EQ(link.State().deliveredThrough, 5u);
-
-  broker.Start();
-  const Messages messages =
-      RunUntil(io, subscriber, [](const Messages& got) { return FirstArrivals(got).size() >= 15; });
-  std::vector<uint64_t> expected(15);
-  std::iota(expected.begin(), expected.end(), 1);
-  EXPECT_EQ(FirstArrivals(messages), expected);
-  RunUntil(io, [&] { return link.State().deliveredThrough == 15; });
-  EXPECT_EQ(link.State().pending, 0u);
-  EXPECT_EQ(link.State().lost, 0u);
-  EXPECT_EQ(link.State().connects, 2u);
 }
 
 TEST(MqttLink, EventsGoneFromTheBacklogWhileDownAreCountedLost) {
