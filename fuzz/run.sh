@@ -35,7 +35,7 @@ if [[ $target != all ]]; then
   exit
 fi
 targets=(hexa_to_bin bin_to_dec proximity_frame frame_cut message_format escapes telnet_receiver credentials
-  credential_definition)
+  credential_definition rdrd_config_access)
 status=0
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()

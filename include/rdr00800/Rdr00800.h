@@ -136,9 +136,11 @@ class TableText {
   friend std::string operator+(const TableText& left, std::string_view right) {
     return left.Text() + std::string(right);
   }
+  // Any output stream; a template, so that this header needs no <ostream>.
   template <class Stream>
-  friend auto operator<<(Stream& out, const TableText& entry) -> decltype(out << entry.Text()) {
-    return out << entry.Text();
+  friend Stream& operator<<(Stream& out, const TableText& entry) {
+    out << entry.Text();
+    return out;
   }
 
  private:
