@@ -2,7 +2,7 @@
 # Installs what is missing, builds everything and runs every test: the Linux
 # suite; the Debian packages, installed and removed in a throwaway root; the
 # same suite under AddressSanitizer + UBSan; the thread tests under
-# ThreadSanitizer; each fuzz target for 10 seconds; and the Windows
+# ThreadSanitizer; each fuzz target for 5 seconds; and the Windows
 # builds (32- and 64-bit) under Wine. Ends with one line counting them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,7 +56,7 @@ cmake --build --preset tsan --target rdr00800_runtime_test rdr00800_scanner_test
 run_ctest tsan --preset tsan -L 'runtime|scanner|c_api|hardening|concurrency'
 
 stage "fuzzing"
-bash fuzz/run.sh all 10 | tee "$logs/fuzz.log"
+bash fuzz/run.sh all 5 | tee "$logs/fuzz.log"
 
 stage "Windows under Wine"
 bash scripts/test_windows.sh "$PWD/build/windows" | tee "$logs/windows.log"
