@@ -334,11 +334,11 @@ TEST_F(NetworkReaderTest, MalformedTextsAndUnknownNamesAreNoSuchDevice) {
   };
   const Case cases[] = {
       {"rfc2217://", "no host", true},
-      {"tcp://reader", "no port", true},
-      {"tcp://reader:0", "port 0 is out of range 1-65535", true},
-      {"tcp://reader:65536", "port 65536 is out of range 1-65535", true},
+      {"tcp://localhost", "no port", true},
+      {"tcp://localhost:0", "port 0 is out of range 1-65535", true},
+      {"tcp://localhost:65536", "port 65536 is out of range 1-65535", true},
       {"rfc2217://127.0.0.1:99999999999999999999", "is out of range 1-65535", true},
-      {"tcp://reader:4001x", "port \"4001x\" is not a number", true},
+      {"tcp://localhost:4001x", "port \"4001x\" is not a number", true},
       {"tcp://[::1:2000", "IPv6", true},
       {"rfc2217://::1:2000", "brackets", true},
       {"rfc2217://a b:1", "no host", true},
